@@ -1,0 +1,127 @@
+// The driver's shared types: the two device extensions, the Flags bits, the settings, the
+// I/O count and the device-ready test. Every subsystem includes this header.
+#pragma once
+
+#include "platform/platform.h"
+
+#define POOL_TAG 'Wdm '
+
+#define FDO_SIGNATURE 0x5546444F  // 'UFDO'
+#define PDO_SIGNATURE 0x5550444F  // 'UPDO'
+
+// Bits of an extension's Flags word. Every change is an atomic bit operation (SetFlags,
+// ClearFlags): the word is changed at passive level and from the bulk-in completion.
+#define DEVICE_REMOVED 0x1
+#define DEVICE_REMOVE_PENDING 0x2
+#define DEVICE_STOP_PENDING 0x4
+#define DEVICE_STARTED 0x8
+#define WAIT_WAKE_ARMED 0x10
+#define POWER_REQUEST_PENDING 0x20
+#define UNIT_PUMP_RUNNING 0x40
+#define UNIT_BUSY 0x80
+#define UNIT_BUSY_REPORTS 0x1000
+
+#define MAX_UNITS 8
+#define INPUT_RING_SIZE 128
+#define OUTPUT_RING_SIZE 1024
+#define INTERFACE_LINK_CHARS 256
+
+struct PDO_EXTENSION;
+struct TransferSlot;
+struct UNIT_SLOT;
+struct PRODUCT_RECORD;
+
+struct FDO_EXTENSION {
+    ULONG Signature;
+    ULONG Flags;
+    PDEVICE_OBJECT DeviceObject;
+    PDO_EXTENSION* Child;
+    UNIT_SLOT* UnitSlot;
+    ULONG DeviceId;
+    ULONG FirmwareVersion;
+    PDEVICE_OBJECT LowerDevice;
+    PVOID PendingExchange;
+    LONG LowerStackSize;
+    PDEVICE_OBJECT PhysicalDeviceObject;
+    ULONG DevicePowerState;
+    PVOID ConfigurationHandle;
+    PVOID ConfigurationDescriptor;
+    PVOID DeviceDescriptor;
+    PVOID InterfaceInfo;
+    PVOID BulkInPipe;
+    PVOID BulkOutPipe;
+    ULONG VendorProductId;
+    const PRODUCT_RECORD* ProductRecord;
+    DEVICE_CAPABILITIES Capabilities;
+    PIRP PendingSystemPowerIrp;
+    KEVENT RemoveEvent;
+    KEVENT IdleEvent;
+    KEVENT PowerUpEvent;
+    KSPIN_LOCK IoCountLock;
+    LONG IoCount;
+    LONG OpenPipeCount;
+    WCHAR InterfaceLinkName[INTERFACE_LINK_CHARS];
+    ULONG IdlePowerState;
+    ULONG MaxPacketSize;
+    ULONG OpenCount;
+    ULONG ReadsInFlight;
+    KSEMAPHORE FreeSlotSemaphore;
+    TransferSlot* SlotChain;
+    TransferSlot* FreeSlotList;
+    PVOID SlotPool;
+    ULONG UnitMode;
+    UCHAR InputRing[INPUT_RING_SIZE];
+    ULONG InputWriteIndex;
+    PKTHREAD PumpThread;
+    KEVENT PumpEvent;
+    ULONG OutputWriteIndex;
+    ULONG OutputReadIndex;
+    ULONG OutputCount;
+    UCHAR OutputRing[OUTPUT_RING_SIZE];
+    PVOID OpenContextList;
+};
+
+struct PDO_EXTENSION {
+    ULONG Signature;
+    ULONG Flags;
+    PDEVICE_OBJECT DeviceObject;
+    PDO_EXTENSION* NextChild;
+    FDO_EXTENSION* Parent;
+    PCWSTR ObjectName;
+    ULONG DevicePowerState;
+    ULONG SystemPowerState;
+    PIRP PendingReadIrp;
+    PVOID PendingReadBlock;
+};
+
+// Both kinds open with the same three fields, so routing and the state test read either.
+static_assert(offsetof(FDO_EXTENSION, Signature) == offsetof(PDO_EXTENSION, Signature));
+static_assert(offsetof(FDO_EXTENSION, Flags) == offsetof(PDO_EXTENSION, Flags));
+static_assert(offsetof(FDO_EXTENSION, DeviceObject) == offsetof(PDO_EXTENSION, DeviceObject));
+
+// Driver-wide settings from the service key, read once by DriverEntry.
+extern ULONG Interface;
+extern ULONG Alternate;
+extern ULONG AlternateBulk;
+
+// Driver entry and routing
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+ULONG ReadRegistryDword(HANDLE Key, PCWSTR ValueName, ULONG Default);
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject);
+
+// I/O reference count and device state
+VOID IoIncrement(PDEVICE_OBJECT DeviceObject);
+LONG IoDecrement(PDEVICE_OBJECT DeviceObject);
+BOOLEAN IsDeviceReady(PDEVICE_OBJECT DeviceObject);
+
+// Atomic changes of an extension's Flags word; each returns the word before the change.
+ULONG SetFlags(volatile ULONG* Flags, ULONG Bits);
+ULONG ClearFlags(volatile ULONG* Flags, ULONG Bits);
+
+inline FDO_EXTENSION* FdoExtension(PDEVICE_OBJECT DeviceObject) {
+    return (FDO_EXTENSION*)DeviceObject->DeviceExtension;
+}

@@ -1,0 +1,173 @@
+// What tests, the simulation and the simulator program use to drive the host platform:
+// sessions with leak checks, the virtual clock, platform threads, the verifier, fault
+// injection, pool and registry inspection, captured debug output, and the I/O manager's
+// own requests. The driver never includes this header.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "nt_io.h"
+
+namespace host {
+
+// ---- Session -------------------------------------------------------------------------------
+// One per test (or simulator run). Registers the calling thread as a platform thread, resets
+// the platform's state, and on Finish() reports every leak: pool by tag and size, requests,
+// device and driver objects, open handles, threads still running.
+class Session {
+public:
+    explicit Session(const char* threadName = "test");
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+    // Waits for ended threads, then returns the leak report ("" when nothing is left).
+    std::string Finish();
+};
+
+// ---- Virtual clock -------------------------------------------------------------------------
+// Time in 100 ns units since the session began. In virtual mode it jumps to the earliest
+// deadline whenever every platform thread is blocked; in real-time mode it follows the wall
+// clock.
+int64_t Now();
+void SetRealTime(bool realTime);  // before any thread is started
+bool RealTime();
+// Seconds of wall time without progress after which the watchdog ends the run with a report.
+void SetWatchdogSeconds(unsigned seconds);
+// A readable report of every platform thread: its state, what it waits on, its deadline.
+std::string ThreadReport();
+// Gives a dispatcher object (event, semaphore) a name for the reports.
+void NameObject(const void* object, const char* name);
+
+// ---- Platform threads ----------------------------------------------------------------------
+// A thread that the virtual clock counts, for tests and the simulation. It counts as running
+// from construction; Join() waits for it without holding the clock back.
+class Thread {
+public:
+    Thread(const char* name, std::function<void()> body);
+    ~Thread();  // joins
+    Thread(const Thread&) = delete;
+    Thread& operator=(const Thread&) = delete;
+    void Join();
+
+private:
+    struct State;
+    State* state_;
+};
+
+// Waits (as a platform wait, so virtual time may advance) until pred() holds, checking it
+// each time another platform thread changes a dispatcher object or the clock moves.
+// Returns false when the deadline (relative, 100 ns units; 0 = none) passes first.
+bool WaitUntil(const std::function<bool()>& pred, int64_t timeout100ns = 0,
+               const char* what = "condition");
+// Lets virtual time run for the given span (a platform delay of the calling thread).
+void Advance(int64_t span100ns);
+inline constexpr int64_t Ms(int64_t ms) { return ms * 10000; }
+
+// ---- Verifier ------------------------------------------------------------------------------
+// By default a violated rule ends the run at once with the rule, the details and the thread
+// report (the host's bug check). In recording mode the rule is recorded and the offending
+// operation returns without effect, so tests can show that each rule fires.
+namespace verifier {
+struct Violation {
+    std::string rule;
+    std::string detail;
+};
+void Record(bool recording);
+std::vector<Violation> Take();
+bool Fired(const std::string& rule);  // takes the recorded violations
+}  // namespace verifier
+
+// ---- Fault injection -----------------------------------------------------------------------
+namespace faults {
+enum class Op { Pool, Irp, Device, Interface, Thread, OpenKey, Attach, Count };
+// The call numbers count from 1 at the moment the plan is set.
+void Plan(Op op, std::function<bool(uint64_t call)> fail);
+inline void FailNth(Op op, uint64_t n) { Plan(op, [n](uint64_t c) { return c == n; }); }
+inline void FailAll(Op op) { Plan(op, [](uint64_t) { return true; }); }
+inline void FailAfter(Op op, uint64_t ok) { Plan(op, [ok](uint64_t c) { return c > ok; }); }
+void Clear();
+// The verifier's "force pending": calls to this device return STATUS_PENDING even when it
+// completes at once; the caller's completion routine then runs later from another thread.
+void ForcePending(PDEVICE_OBJECT device, bool on);
+}  // namespace faults
+
+// ---- Pool ----------------------------------------------------------------------------------
+namespace pool {
+struct Block {
+    const void* address;
+    POOL_TYPE type;
+    ULONG tag;
+    size_t size;
+};
+std::vector<Block> Outstanding();
+std::string TagText(ULONG tag);  // 'Wdm ' -> "Wdm "
+}  // namespace pool
+
+// ---- Registry ------------------------------------------------------------------------------
+namespace registry {
+struct Value {
+    ULONG type = REG_NONE;
+    std::vector<uint8_t> data;
+};
+// Paths are absolute object names, e.g. "\\Registry\\Machine\\System\\...". Keys are created
+// as needed; names compare without case.
+void CreateKey(const std::u16string& path);
+void DeleteKey(const std::u16string& path);
+bool KeyExists(const std::u16string& path);
+void SetValue(const std::u16string& path, const std::u16string& name, ULONG type,
+              std::vector<uint8_t> data);
+void SetDword(const std::u16string& path, const std::u16string& name, uint32_t value);
+void SetString(const std::u16string& path, const std::u16string& name, const std::u16string& s);
+bool GetValue(const std::u16string& path, const std::u16string& name, Value* out);
+bool GetDword(const std::u16string& path, const std::u16string& name, uint32_t* out);
+}  // namespace registry
+
+// ---- Debug output --------------------------------------------------------------------------
+namespace debug {
+std::vector<std::string> Output();  // every DbgPrint since the session began
+void Clear();
+void Echo(bool on);  // also write DbgPrint to standard error
+}  // namespace debug
+
+// ---- I/O manager ---------------------------------------------------------------------------
+namespace io {
+// Creates a driver object and runs its entry routine at PASSIVE_LEVEL, as the I/O manager
+// does when it loads a driver. Every dispatch slot starts as "invalid device request".
+PDRIVER_OBJECT LoadDriver(const std::u16string& name, PDRIVER_INITIALIZE entry,
+                          const std::u16string& registryPath, NTSTATUS* status = nullptr);
+// Runs the unload routine and frees the driver object; every device must be gone.
+void UnloadDriver(PDRIVER_OBJECT driver);
+
+// A request the I/O manager (or the PnP or power manager) owns: when completion passes its
+// last stack location the platform calls done (if any) and frees it.
+PIRP NewRequest(CCHAR stackSize, std::function<void(PIRP)> done = nullptr);
+// Sends a request the I/O manager owns to the top of the device's stack and waits for its
+// completion; returns its final status and information.
+struct Result {
+    NTSTATUS status;
+    ULONG_PTR information;
+};
+Result SendAndWait(PDEVICE_OBJECT device, const std::function<void(PIRP, PIO_STACK_LOCATION)>& setup);
+
+// Device-object facts the platform keeps for the PnP manager and the bus.
+void SetInstancePath(PDEVICE_OBJECT pdo, const std::u16string& instancePath);
+void SetDriverKey(PDEVICE_OBJECT pdo, const std::u16string& registryPath);
+// Interface links registered so far: link name, its device, and whether it is enabled.
+struct InterfaceLink {
+    std::u16string link;
+    PDEVICE_OBJECT pdo;
+    GUID guid;
+    bool enabled;
+};
+std::vector<InterfaceLink> Interfaces();
+// Makes the next registered link names of the given length in UTF-16 code units (to test
+// callers that store them); 0 restores real names.
+void SetLinkNameLength(size_t codeUnits);
+// Live requests, for tests that look at what is outstanding.
+size_t LiveRequests();
+}  // namespace io
+
+}  // namespace host

@@ -1,0 +1,15 @@
+// The Windows build: the DDK as mingw-w64 ships it.
+#pragma once
+
+// mingw's wdm.h redeclares these intrinsics in C++; tell it they exist.
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+
+extern "C" {
+#include <ddk/wdm.h>
+}
+#include <stdarg.h>
+
+#define WIDE(s) L##s
+
+extern "C" int __cdecl _vsnprintf(char* Buffer, size_t Count, const char* Format, va_list Args);
