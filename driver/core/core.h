@@ -125,3 +125,6 @@ ULONG ClearFlags(volatile ULONG* Flags, ULONG Bits);
 inline FDO_EXTENSION* FdoExtension(PDEVICE_OBJECT DeviceObject) {
     return (FDO_EXTENSION*)DeviceObject->DeviceExtension;
 }
+
+// Add device
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);

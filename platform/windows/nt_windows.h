@@ -13,3 +13,11 @@ extern "C" {
 #define WIDE(s) L##s
 
 extern "C" int __cdecl _vsnprintf(char* Buffer, size_t Count, const char* Format, va_list Args);
+
+// wdm.h maps these to the compiler's intrinsics only in some configurations.
+#ifndef InterlockedOr
+#define InterlockedOr _InterlockedOr
+#endif
+#ifndef InterlockedAnd
+#define InterlockedAnd _InterlockedAnd
+#endif

@@ -1,0 +1,13 @@
+#include "client/client.h"
+
+// Until the client requests are in place, every code is unknown.
+NTSTATUS ChildInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                                    PIO_STACK_LOCATION Stack, PDO_EXTENSION* Extension) {
+    UNREFERENCED_PARAMETER(DeviceObject);
+    UNREFERENCED_PARAMETER(Stack);
+    UNREFERENCED_PARAMETER(Extension);
+    Irp->IoStatus.Information = 0;
+    Irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_PARAMETER;
+}
