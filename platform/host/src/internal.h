@@ -58,6 +58,12 @@ bool LookupHandle(HANDLE h, HandleKind* kind, void** object, ACCESS_MASK* access
 NTSTATUS CloseHandle(HANDLE h);
 size_t OpenHandles(std::string* report);
 
+// ---- Registry ----
+// Opens (or with create, creates) the key at an absolute path such as
+// \Registry\Machine\... . No IRQL check and no fault injection: the calling routine
+// applies its own.
+NTSTATUS OpenKeyByPath(const std::u16string& path, ACCESS_MASK access, bool create, PHANDLE handle);
+
 // ---- Session hooks ----
 // Each part of the platform resets its state at a session's start and reports what is
 // left at its end ("" when nothing).
