@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Builds and tests all three configurations: the Windows driver image (windows-x86), the
+# 32-bit suite under AddressSanitizer (host-x86-asan) and the 64-bit suite under
+# ThreadSanitizer (host-x64-tsan). Both suites check the freshly built pmc7r.sys.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+scripts/deps.sh || exit 1
+
+jobs=2
+logs=$root/build/logs
+mkdir -p "$logs"
+export PMC7R_SYS_PATH=$root/build/windows-x86/pmc7r.sys
+export PMC7R_REQUIRE_SYS=1
+passed=0
+failed=0
+summary=()
+
+# Records a configuration's outcome: a failed configure or build counts as one failed test.
+report() {
+  summary+=("$(printf '%-14s %s' "$1:" "$2")")
+}
+
+build() {
+  local preset=$1
+  shift
+  cmake --preset "$preset" && cmake --build "build/$preset" -j"$jobs" "$@"
+}
+
+windows() {
+  local start=$SECONDS
+  rm -f "$PMC7R_SYS_PATH"
+  if build windows-x86 && [[ -f "$PMC7R_SYS_PATH" ]]; then
+    report windows-x86 "ok, pmc7r.sys built ($((SECONDS - start)) s)"
+  else
+    failed=$((failed + 1))
+    report windows-x86 "FAILED to build pmc7r.sys ($((SECONDS - start)) s)"
+  fi
+}
+
+suite() {
+  local preset=$1 start=$SECONDS log=$logs/$1.ctest.log
+  if ! build "$preset"; then
+    failed=$((failed + 1))
+    report "$preset" "FAILED to build ($((SECONDS - start)) s)"
+    return
+  fi
+  ctest --preset "$preset" --no-tests=error 2>&1 | tee "$log"
+  local rc=${PIPESTATUS[0]} line
+  line=$(grep -Eo '[0-9]+ tests failed out of [0-9]+' "$log" | tail -1)
+  if [[ -z "$line" ]]; then
+    failed=$((failed + 1))
+    report "$preset" "FAILED: ctest gave no result (exit $rc, $((SECONDS - start)) s)"
+    return
+  fi
+  local bad total skipped
+  read -r bad _ _ _ _ total <<<"$line"
+  skipped=$(grep -c '(Skipped)$' "$log")
+  # A run that fails without naming a failed test still fails.
+  if (( rc != 0 && bad == 0 )); then bad=1; fi
+  passed=$((passed + total - bad - skipped))
+  failed=$((failed + bad))
+  local verdict=ok note=""
+  (( bad == 0 )) || verdict=FAILED
+  (( skipped == 0 )) || note=", $skipped skipped"
+  report "$preset" "$verdict, $((total - bad - skipped)) of $total tests passed$note ($((SECONDS - start)) s)"
+}
+
+windows
+suite host-x86-asan
+suite host-x64-tsan
+
+echo
+printf '%s\n' "${summary[@]}"
+echo "$passed passed, $failed failed"
+(( failed == 0 ))
