@@ -32,6 +32,7 @@ void Progress();
 // Wakes WaitUntil() waiters so they re-test their predicates; call after a state change
 // that a host-side predicate may observe (for instance a request completed).
 void NotifyStateChange();
+void NotifyStateChangeLocked();  // the same, with KernelLock() held
 // The calling thread's IRQL (every thread starts at PASSIVE_LEVEL).
 KIRQL& CurrentIrql();
 // A number that names the calling thread (never 0), for spin-lock ownership.

@@ -1,0 +1,97 @@
+// IRQL per thread and spin locks. A KSPIN_LOCK holds its owner's ThreadToken() or 0; the
+// atomics acquire and release so ThreadSanitizer sees what the lock protects.
+#include <thread>
+
+#include "internal.h"
+
+using namespace host::detail;
+
+namespace {
+
+std::string LockText(PKSPIN_LOCK lock) {
+    return "spin lock " + PointerText(lock) + " by " + CurrentThreadName() + " at IRQL " +
+           std::to_string(CurrentIrql());
+}
+
+// Returns false (after reporting) when the lock is already the caller's.
+bool Acquire(PKSPIN_LOCK lock) {
+    uintptr_t self = ThreadToken();
+    if (__atomic_load_n(lock, __ATOMIC_RELAXED) == self) {
+        Violate("spin lock acquired recursively", LockText(lock));
+        return false;
+    }
+    for (;;) {
+        uintptr_t expected = 0;
+        if (__atomic_compare_exchange_n(lock, &expected, self, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
+            return true;
+        std::this_thread::yield();
+    }
+}
+
+bool Release(PKSPIN_LOCK lock) {
+    if (CurrentIrql() != DISPATCH_LEVEL) {
+        Violate("spin lock released at the wrong IRQL", LockText(lock));
+        return false;
+    }
+    if (__atomic_load_n(lock, __ATOMIC_RELAXED) != ThreadToken()) {
+        Violate("spin lock released by a thread that does not hold it", LockText(lock));
+        return false;
+    }
+    __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
+    return true;
+}
+
+}  // namespace
+
+KIRQL KeGetCurrentIrql(void) { return CurrentIrql(); }
+
+KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
+    KIRQL old = CurrentIrql();
+    if (NewIrql < old) {
+        Violate("IRQL raised to a lower level",
+                "KfRaiseIrql(" + std::to_string(NewIrql) + ") at IRQL " + std::to_string(old));
+        return old;
+    }
+    CurrentIrql() = NewIrql;
+    return old;
+}
+
+VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
+    if (NewIrql > CurrentIrql()) {
+        Violate("IRQL lowered to a higher level",
+                "KfLowerIrql(" + std::to_string(NewIrql) + ") at IRQL " + std::to_string(CurrentIrql()));
+        return;
+    }
+    CurrentIrql() = NewIrql;
+}
+
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE); }
+
+KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
+    KIRQL old = CurrentIrql();
+    if (old > DISPATCH_LEVEL) {
+        Violate("spin lock acquired above DISPATCH_LEVEL", LockText(SpinLock));
+        return old;
+    }
+    CurrentIrql() = DISPATCH_LEVEL;
+    if (!Acquire(SpinLock)) CurrentIrql() = old;
+    return old;
+}
+
+VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+    if (Release(SpinLock)) KfLowerIrql(NewIrql);
+}
+
+VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+    if (CurrentIrql() > DISPATCH_LEVEL) {
+        Violate("spin lock acquired above DISPATCH_LEVEL", LockText(SpinLock));
+        return;
+    }
+    if (CurrentIrql() < DISPATCH_LEVEL) {
+        Violate("spin lock acquired at the wrong IRQL", LockText(SpinLock));
+        return;
+    }
+    Acquire(SpinLock);
+}
+
+VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) { Release(SpinLock); }

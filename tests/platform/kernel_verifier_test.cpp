@@ -1,0 +1,155 @@
+// The kernel core's verifier rules, the deadlock report and the watchdog.
+#include <atomic>
+#include <string>
+
+#include "support/platform_test.h"
+
+namespace {
+
+class KernelVerifier : public PlatformTest {};
+using KernelVerifierDeathTest = KernelVerifier;
+
+void Raise(KIRQL level) {
+    KIRQL old;
+    KeRaiseIrql(level, &old);
+}
+
+void ReturnAtOnce(PVOID) {}
+
+struct RuleCase {
+    const char* rule;
+    void (*breakIt)(PKSPIN_LOCK freshLock);
+};
+
+const RuleCase kRules[] = {
+    {"IRQL raised to a lower level", [](PKSPIN_LOCK) { Raise(DISPATCH_LEVEL), Raise(APC_LEVEL); }},
+    {"IRQL lowered to a higher level", [](PKSPIN_LOCK) { KeLowerIrql(DISPATCH_LEVEL); }},
+    {"spin lock acquired above DISPATCH_LEVEL",
+     [](PKSPIN_LOCK l) {
+         Raise(PROFILE_LEVEL);
+         KIRQL old;
+         KeAcquireSpinLock(l, &old);
+     }},
+    {"spin lock acquired at the wrong IRQL", [](PKSPIN_LOCK l) { KeAcquireSpinLockAtDpcLevel(l); }},
+    {"spin lock acquired recursively",
+     [](PKSPIN_LOCK l) {
+         KIRQL old, again;
+         KeAcquireSpinLock(l, &old);
+         KeAcquireSpinLock(l, &again);
+         KeReleaseSpinLock(l, old);
+     }},
+    {"spin lock released by a thread that does not hold it",
+     [](PKSPIN_LOCK l) {
+         Raise(DISPATCH_LEVEL);
+         KeReleaseSpinLockFromDpcLevel(l);
+     }},
+    {"spin lock released at the wrong IRQL",
+     [](PKSPIN_LOCK l) {
+         KIRQL old;
+         KeAcquireSpinLock(l, &old);
+         KeLowerIrql(PASSIVE_LEVEL);
+         KeReleaseSpinLock(l, PASSIVE_LEVEL);
+     }},
+    {"wait at DISPATCH_LEVEL",
+     [](PKSPIN_LOCK) {
+         KEVENT e;
+         KeInitializeEvent(&e, NotificationEvent, FALSE);
+         Raise(DISPATCH_LEVEL);
+         KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, nullptr);
+     }},
+    {"delay at DISPATCH_LEVEL",
+     [](PKSPIN_LOCK) {
+         LARGE_INTEGER t;
+         t.QuadPart = -1;
+         Raise(DISPATCH_LEVEL);
+         KeDelayExecutionThread(KernelMode, FALSE, &t);
+     }},
+    {"wait on a non-dispatcher object",
+     [](PKSPIN_LOCK) {
+         LONG neverInitialized[8] = {};
+         KeWaitForSingleObject(neverInitialized, Executive, KernelMode, FALSE, nullptr);
+     }},
+    {"PsCreateSystemThread above PASSIVE_LEVEL",
+     [](PKSPIN_LOCK) {
+         HANDLE h;
+         Raise(APC_LEVEL);
+         PsCreateSystemThread(&h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, ReturnAtOnce, nullptr);
+     }},
+    {"PsTerminateSystemThread outside a system thread",
+     [](PKSPIN_LOCK) { host::Thread("plain", [] { PsTerminateSystemThread(STATUS_SUCCESS); }); }},
+    {"thread ended at raised IRQL",
+     [](PKSPIN_LOCK) { host::Thread("raiser", [] { Raise(DISPATCH_LEVEL); }); }},
+    {"reference on an unknown object",
+     [](PKSPIN_LOCK l) { ObReferenceObject(l); }},
+    {"object dereferenced too often",
+     [](PKSPIN_LOCK) {
+         PKTHREAD ended = nullptr;
+         host::Thread("brief", [&] { ended = KeGetCurrentThread(); }).Join();
+         ObDereferenceObject(ended);
+     }},
+};
+
+TEST_F(KernelVerifier, EachRuleFires) {
+    host::verifier::Record(true);
+    for (const RuleCase& c : kRules) {
+        SCOPED_TRACE(c.rule);
+        KSPIN_LOCK lock;
+        KeInitializeSpinLock(&lock);
+        c.breakIt(&lock);
+        EXPECT_TRUE(host::verifier::Fired(c.rule));
+        if (KeGetCurrentIrql() != PASSIVE_LEVEL) KeLowerIrql(PASSIVE_LEVEL);
+    }
+}
+
+// In recording mode the deadlocked waits are released with STATUS_TIMEOUT.
+TEST_F(KernelVerifier, DeadlockReportNamesEveryWait) {
+    host::verifier::Record(true);
+    KEVENT a, b;
+    KeInitializeEvent(&a, NotificationEvent, FALSE);
+    KeInitializeEvent(&b, SynchronizationEvent, FALSE);
+    host::NameObject(&a, "never set A");
+    host::NameObject(&b, "never set B");
+    NTSTATUS other = STATUS_PENDING;
+    host::Thread t("other", [&] { other = KeWaitForSingleObject(&a, Executive, KernelMode, FALSE, nullptr); });
+    EXPECT_EQ(STATUS_TIMEOUT, KeWaitForSingleObject(&b, Executive, KernelMode, FALSE, nullptr));
+    t.Join();
+    EXPECT_EQ(STATUS_TIMEOUT, other);
+    auto violations = host::verifier::Take();
+    ASSERT_EQ(1u, violations.size());
+    EXPECT_EQ("deadlock", violations[0].rule);
+    const std::string& detail = violations[0].detail;
+    for (const char* part : {"test waits on synchronization event", "\"never set B\"",
+                             "other waits on notification event", "\"never set A\""}) {
+        EXPECT_NE(std::string::npos, detail.find(part)) << part << " in " << detail;
+    }
+}
+
+TEST_F(KernelVerifierDeathTest, DeadlockEndsTheRunWithTheThreadReport) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            KEVENT never;
+            KeInitializeEvent(&never, NotificationEvent, FALSE);
+            host::NameObject(&never, "never set");
+            KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr);
+        },
+        "VERIFIER: deadlock: .*\"never set\".*test \\(session thread\\): waits on notification "
+        "event .*no deadline, IRQL 0");
+}
+
+TEST_F(KernelVerifierDeathTest, WatchdogEndsARunWhoseThreadSpinsWithoutWaiting) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            host::SetWatchdogSeconds(1);
+            std::atomic<bool> forever{true};
+            host::Thread spinner("spinner", [&] {
+                while (forever.load()) {
+                }
+            });
+            spinner.Join();
+        },
+        "VERIFIER: watchdog: no progress for 1 s while running: spinner");
+}
+
+}  // namespace
