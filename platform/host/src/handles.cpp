@@ -39,16 +39,14 @@ const char* KindName(HandleKind kind) {
     return "?";
 }
 
+// Handles left over from an unfinished session are dropped without running their close
+// routines: the objects behind them went with that session.
 void Reset() {
     Table& t = Handles();
     std::map<uintptr_t, Entry> dropped;
-    {
-        std::lock_guard guard(t.lock);
-        dropped.swap(t.open);
-        t.issued = 0;
-    }
-    // Left over from an unfinished session: their objects are gone with it, so the close
-    // routines do not run.
+    std::lock_guard guard(t.lock);
+    dropped.swap(t.open);
+    t.issued = 0;
 }
 
 // Reports what is still open, then closes it so later modules see the objects released.

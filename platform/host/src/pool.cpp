@@ -106,10 +106,11 @@ void Release(PVOID p, const ULONG* expectedTag) {
     std::free(p);
 }
 
+// Blocks left over from an unfinished session are forgotten, not freed: other parts of the
+// platform may still hold them while they reset.
 void Reset() {
     PoolState& s = Pool();
     std::lock_guard guard(s.lock);
-    for (auto& [address, block] : s.live) std::free(const_cast<void*>(address));
     s.live.clear();
     s.freed.clear();
     s.serial = 0;

@@ -304,6 +304,7 @@ NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
     if (!AtPassive("ZwOpenKey")) return STATUS_UNSUCCESSFUL;
     if (ShouldFail(host::faults::Op::OpenKey)) return STATUS_INSUFFICIENT_RESOURCES;
     if (KeyHandle == nullptr || ObjectAttributes == nullptr) return STATUS_ACCESS_VIOLATION;
+    *KeyHandle = nullptr;
     if (ObjectAttributes->ObjectName == nullptr) return STATUS_OBJECT_NAME_INVALID;
     std::u16string name = FromCounted(ObjectAttributes->ObjectName);
     if (ObjectAttributes->RootDirectory == nullptr) {
