@@ -99,4 +99,13 @@ TEST_F(KernelTime, WaitUntilRetestsOnSignalsAndTimesOut) {
     EXPECT_EQ(Ms(25), Now());
 }
 
+// The simulator's mode: a real deadline ends the wait, and the clock is the wall clock's.
+TEST_F(KernelTime, RealTimeWaitsEndOnTheWallClock) {
+    host::SetRealTime(true);
+    KEVENT never;
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    EXPECT_EQ(STATUS_TIMEOUT, WaitOn(&never, Relative(Ms(1))));
+    EXPECT_GE(Now(), Ms(1));
+}
+
 }  // namespace

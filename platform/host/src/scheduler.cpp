@@ -203,11 +203,8 @@ uintptr_t ThreadToken() { return reinterpret_cast<uintptr_t>(&t_tokenAnchor); }
 
 ThreadRecord* CurrentThread() { return t_self; }
 
-std::string CurrentThreadName() {
-    if (!t_self) return "unregistered thread";
-    std::lock_guard guard(KernelLock());
-    return ThreadNameLocked(*t_self);
-}
+// Without the lock: callers may hold it while they describe a violation.
+std::string CurrentThreadName() { return t_self ? t_self->name : "unregistered thread"; }
 
 bool InSystemThread() { return t_self && t_self->role == ThreadRole::System; }
 
