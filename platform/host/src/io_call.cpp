@@ -81,8 +81,10 @@ void Finish(PIRP irp, Tracker& t) {
         std::lock_guard guard(Lock());
         done = std::move(t.done);
     }
+    // No longer live when done wakes whoever waits for it.
+    UntrackIrp(irp);
     if (done) done(irp);
-    ReleaseIrp(irp);
+    FreeIrpMemory(irp);
 }
 
 // The completion walk. With resume, the current location was already passed (a deferred

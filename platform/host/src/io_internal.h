@@ -84,8 +84,11 @@ using TrackerPtr = std::shared_ptr<Tracker>;
 TrackerPtr NewIrp(CCHAR stackSize, Origin origin);
 TrackerPtr FindIrp(const IRP* irp);  // locks
 TrackerPtr FindIrpLocked(const IRP* irp);
-// Frees a request the platform owns (built or I/O manager requests) at the end of completion.
+// Frees a request the platform owns (built or I/O manager requests) at the end of completion;
+// in two steps when its owner must still see it after it stopped counting as live.
 void ReleaseIrp(PIRP irp);
+void UntrackIrp(const IRP* irp);
+void FreeIrpMemory(PIRP irp);
 const char* StateName(State state);
 std::string DescribeIrp(const Tracker& t);  // lock held
 

@@ -99,11 +99,15 @@ TrackerPtr FindIrp(const IRP* irp) {
     return FindIrpLocked(irp);
 }
 
+void UntrackIrp(const IRP* irp) {
+    std::lock_guard guard(Lock());
+    Table().live.erase(irp);
+}
+
+void FreeIrpMemory(PIRP irp) { FreeMemory(irp); }
+
 void ReleaseIrp(PIRP irp) {
-    {
-        std::lock_guard guard(Lock());
-        Table().live.erase(irp);
-    }
+    UntrackIrp(irp);
     FreeMemory(irp);
 }
 
