@@ -340,6 +340,7 @@ void StartSession(const char* threadName) {
     auto thread = AddThread(threadName, ThreadRole::Session);
     RegisterThreadObject(thread);
     EnterThread(thread.get());
+    CurrentIrql() = PASSIVE_LEVEL;  // whatever an earlier session on this thread left
     std::lock_guard guard(KernelLock());
     S().active = true;
 }
