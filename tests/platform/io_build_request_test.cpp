@@ -13,6 +13,8 @@ struct BuildCase {
     bool forced;
 };
 
+void PrintTo(const BuildCase& c, std::ostream* os) { *os << c.name; }
+
 class BuildRequest : public IoTest, public ::testing::WithParamInterface<BuildCase> {};
 
 constexpr ULONG kCode(ULONG method) { return CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, method, FILE_ANY_ACCESS); }

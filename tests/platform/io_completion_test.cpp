@@ -35,6 +35,8 @@ struct Flags {
     bool invoked;
 };
 
+void PrintTo(const Flags& c, std::ostream* os) { *os << c.name; }
+
 class InvokeFlags : public IoTest, public ::testing::WithParamInterface<Flags> {};
 
 TEST_P(InvokeFlags, RoutinesRunBottomUpWhenTheirFlagsMatch) {

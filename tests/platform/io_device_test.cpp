@@ -148,6 +148,8 @@ struct FaultCase {
     bool (*fails)(PDRIVER_OBJECT driver, PDEVICE_OBJECT device);
 };
 
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
+
 class Faults : public IoTest, public ::testing::WithParamInterface<FaultCase> {};
 
 TEST_P(Faults, InjectedFailureIsReported) {

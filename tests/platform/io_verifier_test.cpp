@@ -15,6 +15,8 @@ struct RuleCase {
     void (*run)(RuleTest& t);
 };
 
+void PrintTo(const RuleCase& c, std::ostream* os) { *os << c.name; }
+
 class RuleTest : public IoTest, public ::testing::WithParamInterface<RuleCase> {
 public:
     PDEVICE_OBJECT Device(Dispatch dispatch, PDEVICE_OBJECT below = nullptr) {
