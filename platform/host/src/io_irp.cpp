@@ -43,12 +43,6 @@ std::string DescribeIrp(const Tracker& t) {
     return text;
 }
 
-namespace {
-
-void FreeMemory(PIRP irp) { std::free(irp); }
-
-}  // namespace
-
 std::mutex& Lock() {
     static std::mutex lock;
     return lock;
@@ -104,11 +98,11 @@ void UntrackIrp(const IRP* irp) {
     Table().live.erase(irp);
 }
 
-void FreeIrpMemory(PIRP irp) { FreeMemory(irp); }
+void FreeIrpMemory(PIRP irp) { std::free(irp); }
 
 void ReleaseIrp(PIRP irp) {
     UntrackIrp(irp);
-    FreeMemory(irp);
+    FreeIrpMemory(irp);
 }
 
 namespace {
@@ -174,7 +168,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
         }
         Table().live.erase(Irp);
     }
-    FreeMemory(Irp);
+    FreeIrpMemory(Irp);
     NotifyStateChange();
 }
 
