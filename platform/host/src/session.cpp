@@ -1,6 +1,8 @@
 // Sessions: every part of the platform resets at a session's start and reports what is
 // left at its end.
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "kernel.h"
@@ -44,11 +46,23 @@ Session::~Session() {
     EndSession();
 }
 
+// Reports that release things (handles closed, workers joined) come first, whatever the
+// link order: pool is counted after them, running threads last.
+static int FinishRank(const Module* m) {
+    if (std::strcmp(m->name, "scheduler") == 0) return 2;
+    if (std::strcmp(m->name, "pool") == 0) return 1;
+    return 0;
+}
+
 std::string Session::Finish() {
     finished = true;
     JoinEndedThreads();
+    std::vector<const Module*> ordered = Modules();
+    std::stable_sort(ordered.begin(), ordered.end(), [](const Module* a, const Module* b) {
+        return FinishRank(a) < FinishRank(b);
+    });
     std::string report;
-    for (const Module* m : Modules()) {
+    for (const Module* m : ordered) {
         std::string leaks = m->leaks ? m->leaks() : "";
         if (leaks.empty()) continue;
         report += leaks;
