@@ -15,42 +15,32 @@ static NTSTATUS RejectForeign(PIRP Irp) {
     return STATUS_UNSUCCESSFUL;
 }
 
-NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+typedef NTSTATUS (*FDO_HANDLER)(PDEVICE_OBJECT, PIRP, PIO_STACK_LOCATION, FDO_EXTENSION*);
+typedef NTSTATUS (*PDO_HANDLER)(PDEVICE_OBJECT, PIRP, PIO_STACK_LOCATION, PDO_EXTENSION*);
+
+// The signature is immutable once the device exists, so routing takes no lock.
+static NTSTATUS Route(PDEVICE_OBJECT DeviceObject, PIRP Irp, FDO_HANDLER Fdo, PDO_HANDLER Pdo) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     switch (SignatureOf(DeviceObject)) {
     case FDO_SIGNATURE:
-        return FdoPnp(DeviceObject, Irp, stack, (FDO_EXTENSION*)DeviceObject->DeviceExtension);
+        return Fdo(DeviceObject, Irp, stack, (FDO_EXTENSION*)DeviceObject->DeviceExtension);
     case PDO_SIGNATURE:
-        return ChildPnp(DeviceObject, Irp, stack, (PDO_EXTENSION*)DeviceObject->DeviceExtension);
+        return Pdo(DeviceObject, Irp, stack, (PDO_EXTENSION*)DeviceObject->DeviceExtension);
     default:
         return RejectForeign(Irp);
     }
+}
+
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    return Route(DeviceObject, Irp, FdoPnp, ChildPnp);
 }
 
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    switch (SignatureOf(DeviceObject)) {
-    case FDO_SIGNATURE:
-        return FdoPower(DeviceObject, Irp, stack, (FDO_EXTENSION*)DeviceObject->DeviceExtension);
-    case PDO_SIGNATURE:
-        return ChildPower(DeviceObject, Irp, stack, (PDO_EXTENSION*)DeviceObject->DeviceExtension);
-    default:
-        return RejectForeign(Irp);
-    }
+    return Route(DeviceObject, Irp, FdoPower, ChildPower);
 }
 
 NTSTATUS NTAPI DispatchInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    switch (SignatureOf(DeviceObject)) {
-    case FDO_SIGNATURE:
-        return FdoInternalDeviceControl(DeviceObject, Irp, stack,
-                                        (FDO_EXTENSION*)DeviceObject->DeviceExtension);
-    case PDO_SIGNATURE:
-        return ChildInternalDeviceControl(DeviceObject, Irp, stack,
-                                          (PDO_EXTENSION*)DeviceObject->DeviceExtension);
-    default:
-        return RejectForeign(Irp);
-    }
+    return Route(DeviceObject, Irp, FdoInternalDeviceControl, ChildInternalDeviceControl);
 }
 
 // The driver registers no system-control provider: a function device passes the request to
