@@ -5,4 +5,5 @@
 #include "windows/nt_windows.h"
 #else
 #include "host/nt_io.h"
+#include "host/nt_usb.h"
 #endif

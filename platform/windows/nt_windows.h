@@ -7,6 +7,9 @@
 
 extern "C" {
 #include <ddk/wdm.h>
+#include <usb.h>
+#include <usbioctl.h>
+#include <ddk/usbdlib.h>
 }
 #include <stdarg.h>
 
