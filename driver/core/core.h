@@ -44,12 +44,12 @@ struct FDO_EXTENSION {
     LONG LowerStackSize;
     PDEVICE_OBJECT PhysicalDeviceObject;
     ULONG DevicePowerState;
-    PVOID ConfigurationHandle;
+    USBD_CONFIGURATION_HANDLE ConfigurationHandle;
     PVOID ConfigurationDescriptor;
     PVOID DeviceDescriptor;
     PVOID InterfaceInfo;
-    PVOID BulkInPipe;
-    PVOID BulkOutPipe;
+    USBD_PIPE_HANDLE BulkInPipe;
+    USBD_PIPE_HANDLE BulkOutPipe;
     ULONG VendorProductId;
     const PRODUCT_RECORD* ProductRecord;
     DEVICE_CAPABILITIES Capabilities;
@@ -79,6 +79,8 @@ struct FDO_EXTENSION {
     ULONG OutputCount;
     UCHAR OutputRing[OUTPUT_RING_SIZE];
     PVOID OpenContextList;
+    // Beyond the fields above: guards the free transfer-slot list on every processor.
+    KSPIN_LOCK SlotListLock;
 };
 
 struct PDO_EXTENSION {
@@ -128,3 +130,6 @@ inline FDO_EXTENSION* FdoExtension(PDEVICE_OBJECT DeviceObject) {
 
 // Add device
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+NTSTATUS CreateFunctionDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject,
+                              PDEVICE_OBJECT* FunctionDevice);
+NTSTATUS EnableDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, PUNICODE_STRING LinkName);

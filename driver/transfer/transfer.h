@@ -3,4 +3,37 @@
 
 #include "core/core.h"
 
+#define TRANSFER_SLOT_COUNT 32
+#define PACKET_BUFFER_SIZE 128  // MaxPacketSize at creation; it is only ever lowered
+
+#define SLOT_TAKEN 0x1
+#define SLOT_READ 0x2
+
+#define BULK_WRITE_FLAGS USBD_SHORT_TRANSFER_OK
+#define BULK_READ_FLAGS (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK)
+
+struct TransferSlot {
+    TransferSlot* NextFree;
+    TransferSlot* NextInPool;
+    ULONG SlotFlags;
+    PDEVICE_OBJECT Owner;
+    PIRP Irp;
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER Urb;
+    UCHAR PacketBuffer[PACKET_BUFFER_SIZE];
+};
+
+// Transfer slots
+VOID CreateTransferSlots(PDEVICE_OBJECT DeviceObject);
+VOID FreeTransferSlots(FDO_EXTENSION* Extension);
+TransferSlot* AcquireTransferSlot(PDEVICE_OBJECT DeviceObject);
+VOID ReleaseTransferSlot(PDEVICE_OBJECT DeviceObject, TransferSlot* Slot);
+
+// Bulk writer
+NTSTATUS BulkWrite(PDEVICE_OBJECT DeviceObject, const UCHAR* Bytes, ULONG Length);
 NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID FillBulkTransfer(struct _URB_BULK_OR_INTERRUPT_TRANSFER* Urb, USBD_PIPE_HANDLE Pipe,
+                      ULONG TransferFlags, PVOID Buffer, ULONG Length);
+
+// Waits of the transfer engine: milliseconds, not alertable, kernel mode.
+NTSTATUS TimedWait(PVOID Object, ULONG Milliseconds);
+NTSTATUS DelayMilliseconds(ULONG Milliseconds);

@@ -1,0 +1,48 @@
+#include "usb/usb.h"
+
+#define SELECT_NO_CONFIGURATION_SIZE sizeof(struct _URB_SELECT_CONFIGURATION)
+#define ABORT_PIPE_SIZE sizeof(struct _URB_PIPE_REQUEST)
+
+NTSTATUS UnconfigureDevice(PDEVICE_OBJECT DeviceObject) {
+    FDO_EXTENSION* ext = FdoExtension(DeviceObject);
+    NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+    PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, SELECT_NO_CONFIGURATION_SIZE, POOL_TAG);
+    if (urb) {
+        urb->UrbSelectConfiguration.Hdr.Length = SELECT_NO_CONFIGURATION_SIZE;
+        urb->UrbSelectConfiguration.Hdr.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+        urb->UrbSelectConfiguration.ConfigurationDescriptor = NULL;
+        status = SubmitUrbSync(DeviceObject, urb);
+        ExFreePool(urb);
+    }
+    if (NT_SUCCESS(status)) {
+        ClearFlags(&ext->Flags, DEVICE_STARTED);
+    }
+    ClearFlags(&ext->Flags, DEVICE_STOP_PENDING);
+    return status;
+}
+
+// Each abort completes only after the stack has ended every transfer pending on its pipe.
+NTSTATUS AbortPipes(PDEVICE_OBJECT DeviceObject) {
+    FDO_EXTENSION* ext = FdoExtension(DeviceObject);
+    PUSBD_INTERFACE_INFORMATION info = (PUSBD_INTERFACE_INFORMATION)ext->InterfaceInfo;
+    if (!info) {
+        return STATUS_SUCCESS;
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+    for (ULONG i = 0; i < info->NumberOfPipes; ++i) {
+        PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, ABORT_PIPE_SIZE, POOL_TAG);
+        if (!urb) {
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        urb->UrbPipeRequest.Hdr.Length = ABORT_PIPE_SIZE;
+        urb->UrbPipeRequest.Hdr.Function = URB_FUNCTION_ABORT_PIPE;
+        urb->UrbPipeRequest.PipeHandle = info->Pipes[i].PipeHandle;
+        status = SubmitUrbSync(DeviceObject, urb);
+        ExFreePool(urb);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+        InterlockedDecrement(&ext->OpenPipeCount);
+    }
+    return status;
+}

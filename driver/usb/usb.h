@@ -1,0 +1,25 @@
+// USB configuration: synchronous URBs, descriptors, capabilities, configuration and
+// interface selection, deconfiguration and pipe abort.
+#pragma once
+
+#include "core/core.h"
+
+#define DESCRIPTOR_URB_SIZE sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)
+#define DEVICE_DESCRIPTOR_SIZE sizeof(USB_DEVICE_DESCRIPTOR)
+
+NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb);
+NTSTATUS NTAPI SignalEventCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+VOID FillDescriptorRequest(PURB Urb, UCHAR DescriptorType, PVOID Buffer, ULONG Length);
+PUSB_DEVICE_DESCRIPTOR GetDeviceDescriptor(PDEVICE_OBJECT DeviceObject);
+NTSTATUS QueryCapabilities(PDEVICE_OBJECT Target, PDEVICE_CAPABILITIES Capabilities);
+
+NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject);
+NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject,
+                             PUSB_CONFIGURATION_DESCRIPTOR Descriptor);
+NTSTATUS SelectInterface(PDEVICE_OBJECT DeviceObject, UCHAR InterfaceNumber,
+                         UCHAR AlternateSetting);
+NTSTATUS RecordPipes(PDEVICE_OBJECT DeviceObject, PUSBD_INTERFACE_INFORMATION Interface);
+NTSTATUS WriteRegistryDword(HANDLE Key, PCWSTR ValueName, ULONG Value);
+
+NTSTATUS UnconfigureDevice(PDEVICE_OBJECT DeviceObject);
+NTSTATUS AbortPipes(PDEVICE_OBJECT DeviceObject);
