@@ -204,6 +204,7 @@ static_assert(offsetof(USB_DEFAULT_PIPE_SETUP_PACKET, wLength) == 6);
 #define USB_DEFAULT_DEVICE_ADDRESS 0
 #define USB_DEFAULT_ENDPOINT_ADDRESS 0
 #define USB_DEFAULT_MAX_PACKET 64
+#define USBDI_VERSION 0x00000600
 
 // ---- USBD status ----------------------------------------------------------------------------
 
