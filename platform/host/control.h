@@ -170,4 +170,36 @@ void SetLinkNameLength(size_t codeUnits);
 size_t LiveRequests();
 }  // namespace io
 
+// ---- Files ---------------------------------------------------------------------------------
+// What an application's handle on a device does: the I/O manager's file side. A path is an
+// enabled device-interface link (\??\... or \\?\..., its device the interface's PDO) or a
+// device name (\Device\...); requests go to the top of that device's stack. Buffering follows
+// the device's flags (DO_DIRECT_IO has no MDLs here and is buffered like DO_BUFFERED_IO) and
+// the control code's method; for user-mode requests a bad buffer address fails the request with
+// STATUS_ACCESS_VIOLATION before any driver sees it. Only Close cancels a handle's requests,
+// not the end of the thread that sent them. Files left open are reported at session end.
+namespace files {
+struct File;
+using Token = uint64_t;  // an asynchronous request, until Wait takes its result
+// Creates a file object and sends IRP_MJ_CREATE; on failure returns null and the status.
+File* Open(const std::u16string& path, KPROCESSOR_MODE mode = UserMode, NTSTATUS* status = nullptr);
+// IRP_MJ_CLEANUP, then cancels the handle's pending requests and waits for them, then
+// IRP_MJ_CLOSE once the last reference to the file object goes.
+NTSTATUS Close(File* file);
+PFILE_OBJECT FileObject(File* file);
+
+NTSTATUS Read(File* file, void* buffer, ULONG length, ULONG_PTR* transferred = nullptr);
+NTSTATUS Write(File* file, const void* buffer, ULONG length, ULONG_PTR* transferred = nullptr);
+NTSTATUS DeviceIoControl(File* file, ULONG code, const void* input, ULONG inputLength, void* output,
+                         ULONG outputLength, ULONG_PTR* information = nullptr);
+Token ReadAsync(File* file, void* buffer, ULONG length);
+Token WriteAsync(File* file, const void* buffer, ULONG length);
+Token DeviceIoControlAsync(File* file, ULONG code, const void* input, ULONG inputLength, void* output,
+                           ULONG outputLength);
+// Waits for the request (a platform wait) and returns its status and information.
+io::Result Wait(Token token);
+// IoCancelIrp on the request; false when it had completed or had no cancel routine.
+bool Cancel(Token token);
+}  // namespace files
+
 }  // namespace host

@@ -48,6 +48,12 @@ _DEVOBJ_EXTENSION* DeviceRecordLocked(const DEVICE_OBJECT* device) {
     return it == Table().records.end() || it->second->freed ? nullptr : it->second.get();
 }
 
+PDEVICE_OBJECT NamedDeviceLocked(const std::u16string& name) {
+    for (const auto& [device, r] : Table().records)
+        if (!r->deleted && !r->freed && !r->name.empty() && EqualNoCase(r->name, name)) return r->DeviceObject;
+    return nullptr;
+}
+
 void ResetDevices() {
     std::lock_guard guard(Lock());
     Table().records.clear();

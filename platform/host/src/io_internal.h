@@ -118,5 +118,11 @@ void ResetDrivers();
 std::string DriverLeaks();
 void ResetInterfaces();
 void ResetCancel();
+// A device by its name (\Device\...), while it is not deleted; null if none.
+PDEVICE_OBJECT NamedDeviceLocked(const std::u16string& name);
+// Files: left-over handles are reported (and closed when their device still stands) before
+// the requests are counted.
+void ResetFiles();
+std::string FileLeaks();
 
 }  // namespace host::detail::iom

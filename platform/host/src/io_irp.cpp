@@ -118,6 +118,7 @@ void Reset() {
     ResetDrivers();
     ResetInterfaces();
     ResetCancel();
+    ResetFiles();
 }
 
 std::string RequestLeaks() {
@@ -132,8 +133,9 @@ std::string RequestLeaks() {
 }
 
 std::string Leaks() {
+    std::string files = FileLeaks();  // closing a handle completes its requests
     StopDeferred();
-    return RequestLeaks() + DeviceLeaks() + DriverLeaks();
+    return files + RequestLeaks() + DeviceLeaks() + DriverLeaks();
 }
 
 HOST_MODULE(ioModule, "io", Reset, Leaks);
