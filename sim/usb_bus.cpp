@@ -36,7 +36,7 @@ std::u16string DefaultInstancePath(const Port& port) {
 }
 
 std::u16string ClassKey(int index) {
-    char text[8];
+    char text[16];
     snprintf(text, sizeof text, "%04d", index);
     return kClassKey + Widen(text);
 }

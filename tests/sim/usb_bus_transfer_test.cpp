@@ -109,8 +109,9 @@ TEST_F(UsbBusTransferTest, PendingTransfersEndWithTheirPipe) {
             sent[i] = Submit(&urbs[i]);
         }
         host::Advance(host::Ms(3));
-        if (std::string(e.name) == "cancel")
+        if (std::string(e.name) == "cancel") {
             for (auto& s : sent) EXPECT_TRUE(IoCancelIrp(s->irp));
+        }
         e.end();
         for (int i = 0; i < 2; ++i) {
             EXPECT_TRUE(sent[i]->done);  // before the request that ended them returned
