@@ -154,15 +154,17 @@ Result SelectConfiguration(Port& port, URB* urb) {
     ConfigInfo config;
     if (!ParseConfiguration(bytes, TotalLength(bytes, 4), &config))
         return {STATUS_INVALID_PARAMETER, USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR};
+    // One entry per interface the caller selects, as many as the request's length holds, at
+    // least one and at most bNumInterfaces.
     std::vector<Choice> choices;
     size_t at = offsetof(_URB_SELECT_CONFIGURATION, Interface);
-    for (int i = 0; i < config.interfaceCount; ++i) {
+    do {
         Choice c;
         Result r = CheckInterface(urb, at, config, &c);
         if (!NT_SUCCESS(r.status)) return r;
         choices.push_back(c);
         at += c.info->Length;
-    }
+    } while (at < urb->UrbHeader.Length && choices.size() < config.interfaceCount);
     Endings endings;
     {
         Locked locked(port.bus);
