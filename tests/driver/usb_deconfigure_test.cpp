@@ -1,0 +1,66 @@
+// Taking the USB side down: deconfiguration at stop and the pipe aborts of removal.
+#include "unit_world.h"
+
+namespace {
+
+using DeconfigureTest = UnitTest;
+
+TEST_F(DeconfigureTest, AStopEndsTheStartedState) {
+    Unit& u = Plug();
+    ASSERT_EQ(STATUS_SUCCESS, Start(u));
+    SetFlags(&Fdo(u)->Flags, DEVICE_STOP_PENDING);
+    EXPECT_EQ(STATUS_SUCCESS, UnconfigureDevice(u.fdo));
+    EXPECT_EQ(0u, Fdo(u)->Flags & (DEVICE_STARTED | DEVICE_STOP_PENDING));
+    uint8_t byte = 0x90;
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, BulkWrite(u.fdo, &byte, 1));
+    EXPECT_TRUE(OutTransfers(u).empty());
+    ASSERT_FALSE(u.device->Selections().empty());
+    EXPECT_EQ(-1, u.device->Selections().back().interfaceNumber);
+}
+
+TEST_F(DeconfigureTest, ARefusedDeconfigurationKeepsTheDeviceStarted) {
+    Unit& u = Plug();
+    ASSERT_EQ(STATUS_SUCCESS, Start(u));
+    SetFlags(&Fdo(u)->Flags, DEVICE_STOP_PENDING);
+    bus_->Unplug(u.pdo);
+    EXPECT_FALSE(NT_SUCCESS(UnconfigureDevice(u.fdo)));
+    EXPECT_EQ(ULONG(DEVICE_STARTED), Fdo(u)->Flags & (DEVICE_STARTED | DEVICE_STOP_PENDING));
+}
+
+TEST_F(DeconfigureTest, AbortsGoPipeByPipe) {
+    Unit& never = Plug();
+    EXPECT_EQ(STATUS_SUCCESS, AbortPipes(never.fdo));  // no interface yet: nothing sent
+
+    Unit& u = Plug();
+    ASSERT_EQ(STATUS_SUCCESS, Start(u));
+    EXPECT_EQ(STATUS_SUCCESS, AbortPipes(u.fdo));
+    EXPECT_EQ(-2, Fdo(u)->OpenPipeCount);
+    std::vector<uint8_t> aborted;
+    for (const auto& r : bus_->Log()) {
+        if (r.pdo == u.pdo && r.function == URB_FUNCTION_ABORT_PIPE &&
+            r.event == sim::UrbRecord::Event::Completed)
+            aborted.push_back(r.endpoint);
+    }
+    auto* info = (PUSBD_INTERFACE_INFORMATION)Fdo(u)->InterfaceInfo;
+    ASSERT_EQ(2u, aborted.size());
+    EXPECT_EQ(info->Pipes[0].EndpointAddress, aborted[0]);
+    EXPECT_EQ(info->Pipes[1].EndpointAddress, aborted[1]);
+
+    Fdo(u)->OpenPipeCount = 0;
+    bus_->Unplug(u.pdo);
+    EXPECT_FALSE(NT_SUCCESS(AbortPipes(u.fdo)));  // the first refusal ends the aborts
+    EXPECT_EQ(0, Fdo(u)->OpenPipeCount);
+}
+
+TEST_F(DeconfigureTest, RefusedRequestsAreReportedNotRetried) {
+    Unit& u = Plug();
+    ASSERT_EQ(STATUS_SUCCESS, Start(u));
+    host::faults::FailAll(host::faults::Op::Pool);
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, AbortPipes(u.fdo));
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, UnconfigureDevice(u.fdo));
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, ConfigureDevice(u.fdo));
+    host::faults::Clear();
+    EXPECT_NE(0u, Fdo(u)->Flags & DEVICE_STARTED);
+}
+
+}  // namespace
