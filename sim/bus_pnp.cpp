@@ -90,14 +90,7 @@ NTSTATUS QueryCapabilities(Port& port, PIRP irp) {
 
 // The device leaves its configured state; the PDO stays for as long as the bus knows it.
 NTSTATUS Remove(Port& port, PIRP irp) {
-    Endings endings;
-    {
-        Locked locked(port.bus);
-        ClosePipes(port, [](const Pipe&) { return true; }, STATUS_CANCELLED, USBD_STATUS_CANCELED, &endings);
-        port.configHandle = 0;
-        port.config = {};
-    }
-    EndAll(port, endings);
+    DropConfiguration(port);
     return CompleteIrp(irp, STATUS_SUCCESS);
 }
 

@@ -143,6 +143,8 @@ PipePtr PipeOfTransfer(Port& port, PIRP irp);
 // Completion (lock released): a transfer the bus ends, at DISPATCH_LEVEL.
 void EndTransfer(Port& port, const Pipe* pipe, PIRP irp, NTSTATUS status, USBD_STATUS usbd);
 void EndAll(Port& port, const Endings& endings);
+// Closes every pipe, ending its transfers, and forgets the configuration (lock released).
+void DropConfiguration(Port& port);
 // Completes a request at the caller's IRQL with the URB status written.
 NTSTATUS CompleteUrb(Port& port, PIRP irp, NTSTATUS status, USBD_STATUS usbd, const Pipe* pipe = nullptr);
 NTSTATUS CompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);

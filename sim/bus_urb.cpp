@@ -135,14 +135,7 @@ void Open(Port& port, const Choice& c) {
 }
 
 Result Deconfigure(Port& port) {
-    Endings endings;
-    {
-        Locked locked(port.bus);
-        ClosePipes(port, [](const Pipe&) { return true; }, STATUS_CANCELLED, USBD_STATUS_CANCELED, &endings);
-        port.configHandle = 0;
-        port.config = {};
-    }
-    EndAll(port, endings);
+    DropConfiguration(port);
     port.model->Configured(0, -1, -1);
     return kSuccess;
 }
@@ -286,6 +279,17 @@ NTSTATUS PortStatus(Port& port, PIRP irp) {
 }
 
 }  // namespace
+
+void DropConfiguration(Port& port) {
+    Endings endings;
+    {
+        Locked locked(port.bus);
+        ClosePipes(port, [](const Pipe&) { return true; }, STATUS_CANCELLED, USBD_STATUS_CANCELED, &endings);
+        port.configHandle = 0;
+        port.config = {};
+    }
+    EndAll(port, endings);
+}
 
 NTSTATUS DispatchUrb(Port& port, PIRP irp) {
     ULONG code = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode;
