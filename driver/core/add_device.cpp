@@ -51,6 +51,8 @@ NTSTATUS CreateFunctionDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physic
     KeInitializeEvent(&ext->IdleEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&ext->PumpEvent, SynchronizationEvent, FALSE);
     KeInitializeSpinLock(&ext->IoCountLock);
+    KeInitializeSpinLock(&ext->InputLock);
+    KeInitializeSpinLock(&ext->ExchangeLock);
     RtlFreeUnicodeString(&link);
     *FunctionDevice = device;
     return STATUS_SUCCESS;

@@ -79,8 +79,12 @@ struct FDO_EXTENSION {
     ULONG OutputCount;
     UCHAR OutputRing[OUTPUT_RING_SIZE];
     PVOID OpenContextList;
-    // Beyond the fields above: guards the free transfer-slot list on every processor.
+    // Beyond the fields above, the locks that make the shared state safe on several
+    // processors: the free transfer-slot list; the handling of one input packet (the ring
+    // has one writer); the hand-over of a waiting exchange.
     KSPIN_LOCK SlotListLock;
+    KSPIN_LOCK InputLock;
+    KSPIN_LOCK ExchangeLock;
 };
 
 struct PDO_EXTENSION {
@@ -94,6 +98,8 @@ struct PDO_EXTENSION {
     ULONG SystemPowerState;
     PIRP PendingReadIrp;
     PVOID PendingReadBlock;
+    // Beyond the fields above: the child's read lock over the two fields before it.
+    KSPIN_LOCK ReadLock;
 };
 
 // Both kinds open with the same three fields, so routing and the state test read either.

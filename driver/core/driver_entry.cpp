@@ -1,4 +1,5 @@
 #include "core/core.h"
+#include "core/unit_table.h"
 #include "client/client.h"
 #include "pnp/pnp.h"
 #include "power/power.h"
@@ -48,6 +49,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     Interface = 2;
     Alternate = 1;
     AlternateBulk = 0;
+    ResetUnitTable();
     ReadSettings(RegistryPath);
 
     DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;

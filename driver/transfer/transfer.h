@@ -37,3 +37,25 @@ VOID FillBulkTransfer(struct _URB_BULK_OR_INTERRUPT_TRANSFER* Urb, USBD_PIPE_HAN
 // Waits of the transfer engine: milliseconds, not alertable, kernel mode.
 NTSTATUS TimedWait(PVOID Object, ULONG Milliseconds);
 NTSTATUS DelayMilliseconds(ULONG Milliseconds);
+
+// Bulk reader
+NTSTATUS SubmitBulkRead(PDEVICE_OBJECT DeviceObject, TransferSlot* Slot);
+NTSTATUS NTAPI BulkReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+// Returns a child read it filled, for completion once the input lock is released.
+PIRP DeliverInput(FDO_EXTENSION* Extension);
+
+// Request/response exchange
+#define EXCHANGE_ATTEMPTS 4
+#define EXCHANGE_WAIT_MS 100
+
+struct EXCHANGE_CONTEXT {
+    KEVENT ReplyDone;
+    ULONG ScanIndex;
+    ULONG ReplyLength;
+    ULONG ReplyCapacity;
+    PUCHAR ReplyBuffer;
+};
+
+ULONG ExchangeMessage(PDEVICE_OBJECT DeviceObject, const UCHAR* Message, ULONG Length,
+                      PUCHAR ReplyBuffer, ULONG ReplyCapacity);
+VOID CollectReply(FDO_EXTENSION* Extension);

@@ -1,0 +1,66 @@
+#include "core/unit_table.h"
+
+// Everything is in place before the cancel routine is: from then on the delivery or the
+// cancel routine may take the request at any moment.
+NTSTATUS ParkChildRead(PDO_EXTENSION* Child, PIRP Irp, UNIT_DATA_BLOCK* Block) {
+    KIRQL irql;
+    KIRQL cancelIrql;
+    KeAcquireSpinLock(&Child->ReadLock, &irql);
+    Child->PendingReadBlock = Block;
+    Child->PendingReadIrp = Irp;
+    IoMarkIrpPending(Irp);
+    IoAcquireCancelSpinLock(&cancelIrql);
+    IoSetCancelRoutine(Irp, CancelChildRead);
+    // Cancelled before the routine was set: nobody will call it, so the parking undoes itself.
+    BOOLEAN cancelledAlready = Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL;
+    IoReleaseCancelSpinLock(cancelIrql);
+    if (cancelledAlready) {
+        Child->PendingReadIrp = NULL;
+    }
+    KeReleaseSpinLock(&Child->ReadLock, irql);
+    if (cancelledAlready) {
+        Irp->IoStatus.Status = STATUS_CANCELLED;
+        Irp->IoStatus.Information = 0;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    }
+    return STATUS_PENDING;
+}
+
+VOID NTAPI CancelChildRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDO_EXTENSION* child = (PDO_EXTENSION*)DeviceObject->DeviceExtension;
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    KIRQL irql;
+    KeAcquireSpinLock(&child->ReadLock, &irql);
+    if (child->PendingReadIrp == Irp) {
+        child->PendingReadIrp = NULL;
+    }
+    KeReleaseSpinLock(&child->ReadLock, irql);
+    Irp->IoStatus.Status = STATUS_CANCELLED;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+}
+
+// The cancel routine is withdrawn before a byte is copied: if the cancel path has the
+// request already, the bytes stay in the ring for the next read instead of being lost.
+PIRP DeliverToChild(PDO_EXTENSION* Child, UNIT_SLOT* Slot, FDO_EXTENSION* Unit) {
+    PIRP complete = NULL;
+    KIRQL irql;
+    KeAcquireSpinLock(&Child->ReadLock, &irql);
+    PIRP irp = Child->PendingReadIrp;
+    if (irp) {
+        UNIT_DATA_BLOCK* block = (UNIT_DATA_BLOCK*)Child->PendingReadBlock;
+        if (HasInputFor(Slot, Unit, block) && IoSetCancelRoutine(irp, NULL) != NULL) {
+            Child->PendingReadIrp = NULL;
+            CopyUnitInput(Slot, Unit, block);
+            irp->IoStatus.Information = block->ByteCount;
+            complete = irp;
+        }
+    }
+    KeReleaseSpinLock(&Child->ReadLock, irql);
+    return complete;
+}
+
+VOID CompleteDeliveredRead(PIRP Irp) {
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+}

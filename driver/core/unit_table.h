@@ -1,0 +1,43 @@
+// The driver-wide unit table, the client's 16-byte data block, and the child's parked read.
+#pragma once
+
+#include "core/core.h"
+
+struct UNIT_SLOT {
+    ULONG ClientReadCursor;
+    FDO_EXTENSION* UnitExtension;
+};
+
+// In the client's memory, used in place; 16 bytes in the 32-bit build.
+struct UNIT_DATA_BLOCK {
+    ULONG DeviceId;
+    ULONG ByteCount;
+    LONG Capacity;
+    PUCHAR Data;
+};
+#if UINTPTR_MAX == 0xFFFFFFFF
+static_assert(sizeof(UNIT_DATA_BLOCK) == 16, "UNIT_DATA_BLOCK is 16 bytes");
+static_assert(offsetof(UNIT_DATA_BLOCK, ByteCount) == 4, "ByteCount at 4");
+static_assert(offsetof(UNIT_DATA_BLOCK, Capacity) == 8, "Capacity at 8");
+static_assert(offsetof(UNIT_DATA_BLOCK, Data) == 12, "Data at 12");
+#endif
+
+#define MASTER_DEVICE_ID 0
+
+extern UNIT_SLOT UnitTable[MAX_UNITS];
+extern PDO_EXTENSION* ChildList;
+
+// Forgets every slot and child: the state of a freshly loaded driver.
+VOID ResetUnitTable(void);
+VOID CopyUnitInput(UNIT_SLOT* Slot, FDO_EXTENSION* Unit, UNIT_DATA_BLOCK* Block);
+// Does the unit have input for the block that it could copy?
+BOOLEAN HasInputFor(UNIT_SLOT* Slot, FDO_EXTENSION* Unit, UNIT_DATA_BLOCK* Block);
+
+// The child's parked read. Whoever takes the request out of PendingReadIrp (or, for the
+// cancel routine, is called for it) completes it, exactly once.
+NTSTATUS ParkChildRead(PDO_EXTENSION* Child, PIRP Irp, UNIT_DATA_BLOCK* Block);
+VOID NTAPI CancelChildRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// Fills the parked read from the unit's input and hands it back for completion (outside
+// the caller's locks), or returns none when it stays parked or the cancel path has it.
+PIRP DeliverToChild(PDO_EXTENSION* Child, UNIT_SLOT* Slot, FDO_EXTENSION* Unit);
+VOID CompleteDeliveredRead(PIRP Irp);

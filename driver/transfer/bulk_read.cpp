@@ -1,0 +1,106 @@
+#include "core/unit_table.h"
+#include "transfer/transfer.h"
+
+#define STATUS_PACKET_LENGTH 3
+
+NTSTATUS SubmitBulkRead(PDEVICE_OBJECT DeviceObject, TransferSlot* Slot) {
+    FDO_EXTENSION* ext = FdoExtension(DeviceObject);
+    FillBulkTransfer(&Slot->Urb, ext->BulkInPipe, BULK_READ_FLAGS, Slot->PacketBuffer,
+                     ext->MaxPacketSize);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Slot->Irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.Others.Argument1 = &Slot->Urb;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    IoSetCompletionRoutine(Slot->Irp, BulkReadComplete, Slot, TRUE, TRUE, TRUE);
+    return IoCallDriver(ext->LowerDevice, Slot->Irp);
+}
+
+// While the unit reports its state, a packet FE 01 xx is a status packet and carries no
+// input. A packet shorter than three bytes is never one: its third byte would be whatever an
+// earlier packet left in the buffer.
+static BOOLEAN TakeStatusPacket(FDO_EXTENSION* Extension, const UCHAR* Packet, ULONG Length) {
+    if (!(Extension->Flags & UNIT_BUSY_REPORTS) || Length < STATUS_PACKET_LENGTH || Packet[0] != 0xFE) {
+        return FALSE;
+    }
+    if (Packet[1] == 0x01) {
+        if (Packet[2] == 0x00) {
+            SetFlags(&Extension->Flags, UNIT_BUSY);
+        } else {
+            ClearFlags(&Extension->Flags, UNIT_BUSY);
+        }
+    }
+    return TRUE;
+}
+
+// The first byte is always data; from the second on, the first 0xFF is the fill.
+static VOID AppendToRing(FDO_EXTENSION* Extension, const UCHAR* Packet, ULONG Length) {
+    for (ULONG i = 0; i < Length; ++i) {
+        if (i > 0 && Packet[i] == 0xFF) {
+            break;
+        }
+        ULONG at = Extension->InputWriteIndex;
+        Extension->InputRing[at] = Packet[i];
+        // The byte is stored before the index moves: a consumer that sees the index sees it.
+        __atomic_store_n(&Extension->InputWriteIndex, (at + 1) & (INPUT_RING_SIZE - 1), __ATOMIC_RELEASE);
+    }
+}
+
+PIRP DeliverInput(FDO_EXTENSION* Extension) {
+    if (Extension->PendingExchange) {
+        CollectReply(Extension);
+    }
+    UNIT_SLOT* slot = Extension->UnitSlot;
+    FDO_EXTENSION* master = UnitTable[MASTER_DEVICE_ID].UnitExtension;
+    PDO_EXTENSION* child = master ? master->Child : NULL;
+    return slot && child ? DeliverToChild(child, slot, Extension) : NULL;
+}
+
+static VOID ReadEnded(FDO_EXTENSION* Extension) {
+    LONG volatile* count = (LONG volatile*)&Extension->ReadsInFlight;
+    LONG seen = *count;
+    while (seen > 0) {
+        LONG before = InterlockedCompareExchange(count, seen - 1, seen);
+        if (before == seen) {
+            break;
+        }
+        seen = before;
+    }
+}
+
+// The slot's IRP never travels further up: it stays the slot's own.
+NTSTATUS NTAPI BulkReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    UNREFERENCED_PARAMETER(DeviceObject);
+    UNREFERENCED_PARAMETER(Irp);
+    TransferSlot* slot = (TransferSlot*)Context;
+    PDEVICE_OBJECT device = slot->Owner;
+    FDO_EXTENSION* ext = FdoExtension(device);
+    BOOLEAN ok = USBD_SUCCESS(slot->Urb.Hdr.Status);
+    if (ok) {
+        ULONG length = slot->Urb.TransferBufferLength;
+        if (length > PACKET_BUFFER_SIZE) {
+            length = PACKET_BUFFER_SIZE;
+        }
+        // One packet at a time per unit: the ring has a single writer. The client's read
+        // completes after the lock is released, as its completion may come back to us.
+        PIRP delivered = NULL;
+        KIRQL irql;
+        KeAcquireSpinLock(&ext->InputLock, &irql);
+        if (!TakeStatusPacket(ext, slot->PacketBuffer, length)) {
+            AppendToRing(ext, slot->PacketBuffer, length);
+            delivered = DeliverInput(ext);
+        }
+        KeReleaseSpinLock(&ext->InputLock, irql);
+        if (delivered) {
+            CompleteDeliveredRead(delivered);
+        }
+    }
+    if (slot->SlotFlags & SLOT_READ) {
+        if (ok && IsDeviceReady(device)) {
+            SubmitBulkRead(device, slot);
+            return STATUS_MORE_PROCESSING_REQUIRED;
+        }
+        ReadEnded(ext);
+    }
+    ReleaseTransferSlot(device, slot);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
