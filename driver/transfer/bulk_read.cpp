@@ -41,7 +41,7 @@ static VOID AppendToRing(FDO_EXTENSION* Extension, const UCHAR* Packet, ULONG Le
         ULONG at = Extension->InputWriteIndex;
         Extension->InputRing[at] = Packet[i];
         // The byte is stored before the index moves: a consumer that sees the index sees it.
-        __atomic_store_n(&Extension->InputWriteIndex, (at + 1) & (INPUT_RING_SIZE - 1), __ATOMIC_RELEASE);
+        InterlockedExchange((LONG volatile*)&Extension->InputWriteIndex, (LONG)((at + 1) & (INPUT_RING_SIZE - 1)));
     }
 }
 

@@ -76,6 +76,24 @@ NTSTATUS UnitTest::Write(Unit& unit, const std::vector<uint8_t>& bytes, ULONG_PT
     return r.status;
 }
 
+void UnitTest::StartReads(Unit& unit) {
+    FDO_EXTENSION* ext = Fdo(unit);
+    while (ext->ReadsInFlight < 2) {
+        TransferSlot* slot = AcquireTransferSlot(unit.fdo);
+        ASSERT_NE(nullptr, slot);
+        slot->SlotFlags |= SLOT_READ;
+        InterlockedIncrement((LONG volatile*)&ext->ReadsInFlight);
+        SubmitBulkRead(unit.fdo, slot);
+    }
+}
+
+std::vector<uint8_t> UnitTest::RingFrom(const Unit& unit, ULONG index) {
+    std::vector<uint8_t> out;
+    for (ULONG i = index; i != Fdo(unit)->InputWriteIndex; i = (i + 1) & (INPUT_RING_SIZE - 1))
+        out.push_back(Fdo(unit)->InputRing[i]);
+    return out;
+}
+
 std::vector<std::vector<uint8_t>> UnitTest::OutTransfers(Unit& unit) {
     std::vector<std::vector<uint8_t>> out;
     for (auto& t : unit.device->Sent()) out.push_back(t.data);

@@ -35,6 +35,10 @@ protected:
     NTSTATUS Start(Unit& unit);
     // Sends IRP_MJ_WRITE to the function device with the bytes in a system buffer.
     NTSTATUS Write(Unit& unit, const std::vector<uint8_t>& bytes, ULONG_PTR* information = nullptr);
+    // Starts the two continuous bulk-in reads, as opening the unit does.
+    void StartReads(Unit& unit);
+    // The bytes of the unit's input ring from a consumer's index up to the write index.
+    static std::vector<uint8_t> RingFrom(const Unit& unit, ULONG index);
     // Bulk OUT transfers the unit received.
     std::vector<std::vector<uint8_t>> OutTransfers(Unit& unit);
     std::u16string DriverKey(Unit& unit);
