@@ -49,10 +49,10 @@ NTSTATUS ParkingEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
 }
 
 // A child device built here, as the master's start will create it.
-class ParkedReadTest : public UnitTest {
+class ParkedReadTest : public UnitStackTest {
 protected:
     void SetUp() override {
-        UnitTest::SetUp();
+        UnitStackTest::SetUp();
         LoadDriver();
         childDriver_ = host::io::LoadDriver(u"\\Driver\\testchild", ParkingEntry,
                                             u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\testchild");
@@ -68,7 +68,7 @@ protected:
         for (Unit* u : registered_) Fdo(*u)->UnitSlot = nullptr;
         IoDeleteDevice(childDevice_);
         host::io::UnloadDriver(childDriver_);
-        UnitTest::TearDown();
+        UnitStackTest::TearDown();
     }
     // A started unit with running reads that holds slot id; the first becomes the master.
     Unit& Register(ULONG id) {

@@ -4,7 +4,7 @@
 
 namespace {
 
-using BulkWriteTest = UnitTest;
+using BulkWriteTest = UnitStackTest;
 
 std::vector<uint8_t> Bytes(size_t n, uint8_t first = 1) {
     std::vector<uint8_t> v(n);

@@ -7,7 +7,7 @@ namespace {
 const std::vector<uint8_t> kIdentity = {0xF0, 0x7E, 0x7F, 0x06, 0x02, 0x00, 0x01, 0x75, 0x2A,
                                         0x00, 0x01, 0x00, 0x32, 0x2E, 0x32, 0x34, 0xF7};
 
-class ExchangeTest : public UnitTest {
+class ExchangeTest : public UnitStackTest {
 protected:
     Unit& Open() {
         Unit& u = Plug();
@@ -32,7 +32,7 @@ protected:
     }
     void TearDown() override {
         responders_.clear();
-        UnitTest::TearDown();
+        UnitStackTest::TearDown();
     }
 
     const UCHAR IdentityRequest_[6] = {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};

@@ -4,7 +4,7 @@
 
 namespace {
 
-class InputTest : public UnitTest {
+class InputTest : public UnitStackTest {
 protected:
     Unit& Open() {
         Unit& u = Plug();

@@ -65,7 +65,7 @@ TEST(UnitRepliesTest, FirmwareVersionAndDeviceId) {
     EXPECT_EQ(127u, DeviceIdFromReply(id));
 }
 
-using UnitModeTest = UnitTest;
+using UnitModeTest = UnitStackTest;
 
 TEST_F(UnitModeTest, ModeOneAsksTwiceAndTurnsStatusReportsOn) {
     Unit& u = Plug();

@@ -24,15 +24,15 @@ NTSTATUS SendPnp(PDEVICE_OBJECT device, UCHAR minor) {
 
 }  // namespace
 
-void UnitTest::SetUp() { bus_ = std::make_unique<sim::UsbBus>(); }
+void UnitStackTest::SetUp() { bus_ = std::make_unique<sim::UsbBus>(); }
 
-void UnitTest::TearDown() {
+void UnitStackTest::TearDown() {
     ReleaseAll();
     bus_.reset();
     PlatformTest::TearDown();
 }
 
-void UnitTest::ReleaseAll() {
+void UnitStackTest::ReleaseAll() {
     for (auto& unit : units_) Release(*unit);
     units_.clear();
     if (driver_) host::io::UnloadDriver(driver_);
@@ -40,12 +40,12 @@ void UnitTest::ReleaseAll() {
     host::registry::DeleteKey(kServiceKey);
 }
 
-void UnitTest::LoadDriver(const std::vector<std::pair<std::u16string, uint32_t>>& settings) {
+void UnitStackTest::LoadDriver(const std::vector<std::pair<std::u16string, uint32_t>>& settings) {
     for (auto& [name, value] : settings) host::registry::SetDword(kServiceKey, name, value);
     driver_ = host::io::LoadDriver(u"\\Driver\\pmc7r", DriverEntry, kServiceKey);
 }
 
-UnitTest::Unit& UnitTest::Plug(sim::Descriptors descriptors, NTSTATUS* addStatus) {
+UnitStackTest::Unit& UnitStackTest::Plug(sim::Descriptors descriptors, NTSTATUS* addStatus) {
     if (!driver_) LoadDriver();
     auto unit = std::make_unique<Unit>();
     unit->device = std::make_shared<sim::RecordingDevice>(std::move(descriptors));
@@ -57,7 +57,7 @@ UnitTest::Unit& UnitTest::Plug(sim::Descriptors descriptors, NTSTATUS* addStatus
     return *units_.back();
 }
 
-NTSTATUS UnitTest::Start(Unit& unit) {
+NTSTATUS UnitStackTest::Start(Unit& unit) {
     NTSTATUS status = SendPnp(unit.pdo, IRP_MN_START_DEVICE);
     if (!NT_SUCCESS(status)) return status;
     status = ConfigureDevice(unit.fdo);
@@ -65,7 +65,7 @@ NTSTATUS UnitTest::Start(Unit& unit) {
     return status;
 }
 
-NTSTATUS UnitTest::Write(Unit& unit, const std::vector<uint8_t>& bytes, ULONG_PTR* information) {
+NTSTATUS UnitStackTest::Write(Unit& unit, const std::vector<uint8_t>& bytes, ULONG_PTR* information) {
     std::vector<uint8_t> system(bytes);
     host::io::Result r = host::io::SendAndWait(unit.fdo, [&](PIRP irp, PIO_STACK_LOCATION s) {
         s->MajorFunction = IRP_MJ_WRITE;
@@ -76,7 +76,7 @@ NTSTATUS UnitTest::Write(Unit& unit, const std::vector<uint8_t>& bytes, ULONG_PT
     return r.status;
 }
 
-void UnitTest::StartReads(Unit& unit) {
+void UnitStackTest::StartReads(Unit& unit) {
     FDO_EXTENSION* ext = Fdo(unit);
     while (ext->ReadsInFlight < 2) {
         TransferSlot* slot = AcquireTransferSlot(unit.fdo);
@@ -87,24 +87,24 @@ void UnitTest::StartReads(Unit& unit) {
     }
 }
 
-std::vector<uint8_t> UnitTest::RingFrom(const Unit& unit, ULONG index) {
+std::vector<uint8_t> UnitStackTest::RingFrom(const Unit& unit, ULONG index) {
     std::vector<uint8_t> out;
     for (ULONG i = index; i != Fdo(unit)->InputWriteIndex; i = (i + 1) & (INPUT_RING_SIZE - 1))
         out.push_back(Fdo(unit)->InputRing[i]);
     return out;
 }
 
-std::vector<std::vector<uint8_t>> UnitTest::OutTransfers(Unit& unit) {
+std::vector<std::vector<uint8_t>> UnitStackTest::OutTransfers(Unit& unit) {
     std::vector<std::vector<uint8_t>> out;
     for (auto& t : unit.device->Sent()) out.push_back(t.data);
     return out;
 }
 
-std::u16string UnitTest::DriverKey(Unit& unit) { return bus_->DriverKey(unit.pdo); }
+std::u16string UnitStackTest::DriverKey(Unit& unit) { return bus_->DriverKey(unit.pdo); }
 
 // What removal releases, in its order: pipes aborted, slots and copies freed, the
 // interface switched off, the device detached and deleted.
-void UnitTest::Release(Unit& unit) {
+void UnitStackTest::Release(Unit& unit) {
     if (unit.fdo) {
         FDO_EXTENSION* ext = Fdo(unit);
         SetFlags(&ext->Flags, DEVICE_REMOVED);

@@ -14,7 +14,7 @@
 #include "transfer/transfer.h"
 #include "usb/usb.h"
 
-class UnitTest : public PlatformTest {
+class UnitStackTest : public PlatformTest {
 protected:
     struct Unit {
         std::shared_ptr<sim::RecordingDevice> device;

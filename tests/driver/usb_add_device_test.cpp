@@ -4,7 +4,7 @@
 
 namespace {
 
-using AddDeviceTest = UnitTest;
+using AddDeviceTest = UnitStackTest;
 using host::faults::Op;
 
 TEST_F(AddDeviceTest, LeavesAnAttachedDeviceThatIsNotStarted) {

@@ -6,7 +6,7 @@
 
 namespace {
 
-using ConfigurationTest = UnitTest;
+using ConfigurationTest = UnitStackTest;
 
 uint32_t DriverValue(const std::u16string& key, const std::u16string& name) {
     uint32_t v = 0xDEAD;

@@ -3,7 +3,7 @@
 
 namespace {
 
-using DeconfigureTest = UnitTest;
+using DeconfigureTest = UnitStackTest;
 
 TEST_F(DeconfigureTest, AStopEndsTheStartedState) {
     Unit& u = Plug();
