@@ -126,6 +126,11 @@ VOID IoIncrement(PDEVICE_OBJECT DeviceObject);
 LONG IoDecrement(PDEVICE_OBJECT DeviceObject);
 BOOLEAN IsDeviceReady(PDEVICE_OBJECT DeviceObject);
 
+// A read of a word that other processors change with interlocked operations.
+inline ULONG ReadShared(volatile ULONG* Value) {
+    return (ULONG)InterlockedCompareExchange((volatile LONG*)Value, 0, 0);
+}
+
 // Atomic changes of an extension's Flags word; each returns the word before the change.
 ULONG SetFlags(volatile ULONG* Flags, ULONG Bits);
 ULONG ClearFlags(volatile ULONG* Flags, ULONG Bits);

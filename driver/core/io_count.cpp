@@ -27,7 +27,7 @@ LONG IoDecrement(PDEVICE_OBJECT DeviceObject) {
 
 // Reads only Flags, which both extensions keep in their second field.
 BOOLEAN IsDeviceReady(PDEVICE_OBJECT DeviceObject) {
-    ULONG flags = FdoExtension(DeviceObject)->Flags;
+    ULONG flags = ReadShared(&FdoExtension(DeviceObject)->Flags);
     ULONG state = flags & (DEVICE_REMOVED | DEVICE_REMOVE_PENDING | DEVICE_STOP_PENDING |
                            DEVICE_STARTED);
     return state == DEVICE_STARTED;

@@ -19,7 +19,7 @@ NTSTATUS SubmitBulkRead(PDEVICE_OBJECT DeviceObject, TransferSlot* Slot) {
 // input. A packet shorter than three bytes is never one: its third byte would be whatever an
 // earlier packet left in the buffer.
 static BOOLEAN TakeStatusPacket(FDO_EXTENSION* Extension, const UCHAR* Packet, ULONG Length) {
-    if (!(Extension->Flags & UNIT_BUSY_REPORTS) || Length < STATUS_PACKET_LENGTH || Packet[0] != 0xFE) {
+    if (!(ReadShared(&Extension->Flags) & UNIT_BUSY_REPORTS) || Length < STATUS_PACKET_LENGTH || Packet[0] != 0xFE) {
         return FALSE;
     }
     if (Packet[1] == 0x01) {
@@ -34,21 +34,21 @@ static BOOLEAN TakeStatusPacket(FDO_EXTENSION* Extension, const UCHAR* Packet, U
 
 // The first byte is always data; from the second on, the first 0xFF is the fill.
 static VOID AppendToRing(FDO_EXTENSION* Extension, const UCHAR* Packet, ULONG Length) {
+    ULONG at = ReadShared(&Extension->InputWriteIndex);
     for (ULONG i = 0; i < Length; ++i) {
         if (i > 0 && Packet[i] == 0xFF) {
             break;
         }
-        ULONG at = Extension->InputWriteIndex;
         Extension->InputRing[at] = Packet[i];
+        at = (at + 1) & (INPUT_RING_SIZE - 1);
         // The byte is stored before the index moves: a consumer that sees the index sees it.
-        InterlockedExchange((LONG volatile*)&Extension->InputWriteIndex, (LONG)((at + 1) & (INPUT_RING_SIZE - 1)));
+        InterlockedExchange((LONG volatile*)&Extension->InputWriteIndex, (LONG)at);
     }
 }
 
 PIRP DeliverInput(FDO_EXTENSION* Extension) {
-    if (Extension->PendingExchange) {
-        CollectReply(Extension);
-    }
+    // The exchange lock, not a look at the pointer, says whether an exchange waits.
+    CollectReply(Extension);
     UNIT_SLOT* slot = Extension->UnitSlot;
     FDO_EXTENSION* master = UnitTable[MASTER_DEVICE_ID].UnitExtension;
     PDO_EXTENSION* child = master ? master->Child : NULL;
@@ -57,7 +57,7 @@ PIRP DeliverInput(FDO_EXTENSION* Extension) {
 
 static VOID ReadEnded(FDO_EXTENSION* Extension) {
     LONG volatile* count = (LONG volatile*)&Extension->ReadsInFlight;
-    LONG seen = *count;
+    LONG seen = (LONG)ReadShared(&Extension->ReadsInFlight);
     while (seen > 0) {
         LONG before = InterlockedCompareExchange(count, seen - 1, seen);
         if (before == seen) {

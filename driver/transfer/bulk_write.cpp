@@ -57,7 +57,7 @@ NTSTATUS BulkWrite(PDEVICE_OBJECT DeviceObject, const UCHAR* Bytes, ULONG Length
         if (!IsDeviceReady(DeviceObject)) {
             break;
         }
-        if (ext->Flags & UNIT_BUSY) {
+        if (ReadShared(&ext->Flags) & UNIT_BUSY) {
             DelayMilliseconds(BUSY_POLL_MS);
             continue;
         }

@@ -14,7 +14,7 @@ ULONG ExchangeMessage(PDEVICE_OBJECT DeviceObject, const UCHAR* Message, ULONG L
         context.ReplyBuffer = ReplyBuffer;
         context.ReplyCapacity = ReplyCapacity;
         KeAcquireSpinLock(&ext->ExchangeLock, &irql);
-        context.ScanIndex = ext->InputWriteIndex;
+        context.ScanIndex = ReadShared(&ext->InputWriteIndex);
         ext->PendingExchange = &context;
         KeReleaseSpinLock(&ext->ExchangeLock, irql);
 

@@ -109,6 +109,10 @@ void UnitStackTest::Release(Unit& unit) {
         FDO_EXTENSION* ext = Fdo(unit);
         SetFlags(&ext->Flags, DEVICE_REMOVED);
         AbortPipes(unit.fdo);
+        // A read may still be on its way home from the completion it was in.
+        LONG slots = 0;
+        for (TransferSlot* s = ext->SlotChain; s; s = s->NextInPool) ++slots;
+        host::WaitUntil([&] { return KeReadStateSemaphore(&ext->FreeSlotSemaphore) == slots; });
         FreeTransferSlots(ext);
         for (PVOID* copy : {&ext->DeviceDescriptor, &ext->ConfigurationDescriptor, &ext->InterfaceInfo}) {
             if (*copy) ExFreePool(*copy);
