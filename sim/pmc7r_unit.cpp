@@ -89,7 +89,7 @@ void Pmc7rUnit::PassOn(uint8_t byte) {
         return;
     }
     midiOut_.push_back(byte);
-    if (reporting_ && !busy_ && buffer_.Full()) {
+    if (reporting_ && !busy_ && buffer_.Level() + options_.busyHeadroom >= buffer_.Capacity()) {
         busy_ = true;
         stream_.QueueStatus(kBusy);
     }

@@ -32,6 +32,9 @@ struct UnitOptions {
     std::string firmware = "2.24"; // "D.DD"; its four characters are the identity's revision
     uint8_t deviceId = 0;          // any value, so that invalid ones can be tested
     size_t midiOutCapacity = 128;
+    // Busy is reported once no more than this many bytes are free (0: when full). Room for
+    // the packets already on their way keeps a writer that honours busy from overflowing it.
+    size_t busyHeadroom = 0;
     // Misbehaviours
     bool silent = false;  // neither replies nor reports status
     int64_t replyDelayMs = 0;

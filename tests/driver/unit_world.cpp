@@ -57,6 +57,16 @@ UnitStackTest::Unit& UnitStackTest::Plug(sim::Descriptors descriptors, NTSTATUS*
     return *units_.back();
 }
 
+UnitStackTest::Unit& UnitStackTest::PlugModel(std::shared_ptr<sim::DeviceModel> model) {
+    if (!driver_) LoadDriver();
+    auto unit = std::make_unique<Unit>();
+    unit->pdo = bus_->Plug(std::move(model));
+    EXPECT_EQ(STATUS_SUCCESS, AddDevice(driver_, unit->pdo));
+    unit->fdo = unit->pdo->AttachedDevice;
+    units_.push_back(std::move(unit));
+    return *units_.back();
+}
+
 NTSTATUS UnitStackTest::Start(Unit& unit) {
     NTSTATUS status = SendPnp(unit.pdo, IRP_MN_START_DEVICE);
     if (!NT_SUCCESS(status)) return status;

@@ -31,6 +31,8 @@ protected:
     void LoadDriver(const std::vector<std::pair<std::u16string, uint32_t>>& settings = {});
     // Plugs a unit and runs AddDevice on it; fdo stays null when AddDevice fails.
     Unit& Plug(sim::Descriptors descriptors = sim::Pmc7rDescriptors(), NTSTATUS* addStatus = nullptr);
+    // Plugs any device model and runs AddDevice on it (device stays null).
+    Unit& PlugModel(std::shared_ptr<sim::DeviceModel> model);
     // Starts the bus's device, configures the function device and marks it started.
     NTSTATUS Start(Unit& unit);
     // Sends IRP_MJ_WRITE to the function device with the bytes in a system buffer.
