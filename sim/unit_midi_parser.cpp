@@ -26,11 +26,6 @@ bool IsIdentityRequest(const std::vector<uint8_t>& sysex) {
     return sysex.size() == kIdentityRequest.size() && Prefix(sysex, kIdentityRequest, 2) && sysex[2] < 0x80;
 }
 
-bool IsVendorMessage(const std::vector<uint8_t>& sysex) {
-    return sysex.size() > kVendorHeader.size() &&
-           std::equal(kVendorHeader.begin(), kVendorHeader.end(), sysex.begin());
-}
-
 bool UnitMidiParser::MayClaim() const {
     // The identity request is known only at its F7; the vendor header once it is complete.
     return Prefix(sysex_, kVendorHeader, SIZE_MAX) ||

@@ -39,8 +39,7 @@ private:
     std::vector<uint8_t> held_;
 };
 
+// F0 7E <device> 06 01 F7; every other claimed message opens with F0 00 01 75 2A 7F.
 bool IsIdentityRequest(const std::vector<uint8_t>& sysex);
-// Whether the message opens with the unit's own header F0 00 01 75 2A 7F.
-bool IsVendorMessage(const std::vector<uint8_t>& sysex);
 
 }  // namespace sim
