@@ -64,4 +64,14 @@ TEST_F(SimUnitTest, NoStatusBeforeTheFirstIdentityRequest) {
     EXPECT_EQ(kBusy, packets[1]);
 }
 
+TEST_F(SimUnitTest, BusyWithHeadroomComesThatManyBytesEarly) {
+    Make({.midiOutCapacity = 50, .busyHeadroom = 10});
+    Write(kIdentityRequest);
+    ASSERT_EQ(1u, Read().size());
+    Write(Bytes(39, 0x40));
+    EXPECT_TRUE(Read().empty());
+    Write({0x40});
+    EXPECT_EQ(std::vector<Bytes>{kBusy}, Read());
+}
+
 }  // namespace
