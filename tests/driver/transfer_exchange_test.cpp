@@ -9,12 +9,6 @@ const std::vector<uint8_t> kIdentity = {0xF0, 0x7E, 0x7F, 0x06, 0x02, 0x00, 0x01
 
 class ExchangeTest : public UnitStackTest {
 protected:
-    Unit& Open() {
-        Unit& u = Plug();
-        EXPECT_EQ(STATUS_SUCCESS, Start(u));
-        StartReads(u);
-        return u;
-    }
     // Answers the nth OUT transfer (counting from 1) with these packets, delayMs after it.
     void AnswerAfter(Unit& u, size_t nth, int64_t delayMs, std::vector<std::vector<uint8_t>> packets) {
         responders_.push_back(std::make_unique<host::Thread>("unit firmware", [&u, nth, delayMs, packets] {

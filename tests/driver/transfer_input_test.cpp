@@ -6,12 +6,6 @@ namespace {
 
 class InputTest : public UnitStackTest {
 protected:
-    Unit& Open() {
-        Unit& u = Plug();
-        EXPECT_EQ(STATUS_SUCCESS, Start(u));
-        StartReads(u);
-        return u;
-    }
     // Pushes one IN packet (filled up to 64 bytes with FF) and lets it arrive.
     void Arrive(Unit& u, std::vector<uint8_t> packet, bool fill = true) {
         if (fill) packet.resize(64, 0xFF);

@@ -86,6 +86,13 @@ NTSTATUS UnitStackTest::Write(Unit& unit, const std::vector<uint8_t>& bytes, ULO
     return r.status;
 }
 
+UnitStackTest::Unit& UnitStackTest::Open() {
+    Unit& u = Plug();
+    EXPECT_EQ(STATUS_SUCCESS, Start(u));
+    StartReads(u);
+    return u;
+}
+
 void UnitStackTest::StartReads(Unit& unit) {
     FDO_EXTENSION* ext = Fdo(unit);
     while (ext->ReadsInFlight < 2) {

@@ -37,6 +37,8 @@ protected:
     NTSTATUS Start(Unit& unit);
     // Sends IRP_MJ_WRITE to the function device with the bytes in a system buffer.
     NTSTATUS Write(Unit& unit, const std::vector<uint8_t>& bytes, ULONG_PTR* information = nullptr);
+    // A unit plugged, added, started and with its reads running.
+    Unit& Open();
     // Starts the two continuous bulk-in reads, as opening the unit does.
     void StartReads(Unit& unit);
     // The bytes of the unit's input ring from a consumer's index up to the write index.
