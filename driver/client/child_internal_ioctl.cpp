@@ -6,8 +6,5 @@ NTSTATUS ChildInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp,
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(Stack);
     UNREFERENCED_PARAMETER(Extension);
-    Irp->IoStatus.Information = 0;
-    Irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return STATUS_INVALID_PARAMETER;
+    return CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
 }

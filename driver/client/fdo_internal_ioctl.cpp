@@ -6,10 +6,8 @@ NTSTATUS FdoInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STA
     UNREFERENCED_PARAMETER(Stack);
     UNREFERENCED_PARAMETER(Extension);
     IoIncrement(DeviceObject);
-    NTSTATUS status = IsDeviceReady(DeviceObject) ? STATUS_INVALID_PARAMETER : STATUS_DELETE_PENDING;
-    Irp->IoStatus.Status = status;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    NTSTATUS status = CompleteRequest(
+        Irp, IsDeviceReady(DeviceObject) ? STATUS_INVALID_PARAMETER : STATUS_DELETE_PENDING, 0);
     IoDecrement(DeviceObject);
     return status;
 }

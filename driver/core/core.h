@@ -135,6 +135,14 @@ inline ULONG ReadShared(volatile ULONG* Value) {
 ULONG SetFlags(volatile ULONG* Flags, ULONG Bits);
 ULONG ClearFlags(volatile ULONG* Flags, ULONG Bits);
 
+// Requests the driver completes itself get no priority boost.
+NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
+
+inline ULONG SignatureOf(PDEVICE_OBJECT DeviceObject) {
+    PVOID extension = DeviceObject->DeviceExtension;
+    return extension ? *(ULONG*)extension : 0;
+}
+
 inline FDO_EXTENSION* FdoExtension(PDEVICE_OBJECT DeviceObject) {
     return (FDO_EXTENSION*)DeviceObject->DeviceExtension;
 }

@@ -19,9 +19,7 @@ NTSTATUS ParkChildRead(PDO_EXTENSION* Child, PIRP Irp, UNIT_DATA_BLOCK* Block) {
     }
     KeReleaseSpinLock(&Child->ReadLock, irql);
     if (cancelledAlready) {
-        Irp->IoStatus.Status = STATUS_CANCELLED;
-        Irp->IoStatus.Information = 0;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        CompleteRequest(Irp, STATUS_CANCELLED, 0);
     }
     return STATUS_PENDING;
 }
@@ -35,9 +33,7 @@ VOID NTAPI CancelChildRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         child->PendingReadIrp = NULL;
     }
     KeReleaseSpinLock(&child->ReadLock, irql);
-    Irp->IoStatus.Status = STATUS_CANCELLED;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    CompleteRequest(Irp, STATUS_CANCELLED, 0);
 }
 
 // The cancel routine is withdrawn before a byte is copied: if the cancel path has the
@@ -60,7 +56,7 @@ PIRP DeliverToChild(PDO_EXTENSION* Child, UNIT_SLOT* Slot, FDO_EXTENSION* Unit) 
     return complete;
 }
 
+// Information was set to the bytes copied under the read lock.
 VOID CompleteDeliveredRead(PIRP Irp) {
-    Irp->IoStatus.Status = STATUS_SUCCESS;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    CompleteRequest(Irp, STATUS_SUCCESS, Irp->IoStatus.Information);
 }

@@ -4,15 +4,16 @@
 #include "power/power.h"
 #include "transfer/transfer.h"
 
-static ULONG SignatureOf(PDEVICE_OBJECT DeviceObject) {
-    PVOID extension = DeviceObject->DeviceExtension;
-    return extension ? *(ULONG*)extension : 0;
+NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information) {
+    Irp->IoStatus.Status = Status;
+    Irp->IoStatus.Information = Information;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return Status;
 }
 
+// Information stays as the request came.
 static NTSTATUS RejectForeign(PIRP Irp) {
-    Irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return STATUS_UNSUCCESSFUL;
+    return CompleteRequest(Irp, STATUS_UNSUCCESSFUL, Irp->IoStatus.Information);
 }
 
 typedef NTSTATUS (*FDO_HANDLER)(PDEVICE_OBJECT, PIRP, PIO_STACK_LOCATION, FDO_EXTENSION*);
@@ -57,11 +58,8 @@ NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         IoDecrement(DeviceObject);
         return status;
     }
-    case PDO_SIGNATURE: {
-        NTSTATUS status = Irp->IoStatus.Status;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return status;
-    }
+    case PDO_SIGNATURE:
+        return CompleteRequest(Irp, Irp->IoStatus.Status, Irp->IoStatus.Information);
     default:
         return RejectForeign(Irp);
     }

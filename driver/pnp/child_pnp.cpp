@@ -6,7 +6,5 @@ NTSTATUS ChildPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stac
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(Stack);
     UNREFERENCED_PARAMETER(Extension);
-    NTSTATUS status = Irp->IoStatus.Status;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return status;
+    return CompleteRequest(Irp, Irp->IoStatus.Status, Irp->IoStatus.Information);
 }

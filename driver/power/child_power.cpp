@@ -6,8 +6,6 @@ NTSTATUS ChildPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION St
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(Stack);
     UNREFERENCED_PARAMETER(Extension);
-    NTSTATUS status = Irp->IoStatus.Status;
     PoStartNextPowerIrp(Irp);
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return status;
+    return CompleteRequest(Irp, Irp->IoStatus.Status, Irp->IoStatus.Information);
 }

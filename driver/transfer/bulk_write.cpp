@@ -76,10 +76,8 @@ NTSTATUS BulkWrite(PDEVICE_OBJECT DeviceObject, const UCHAR* Bytes, ULONG Length
 // The function device does buffered I/O: the I/O manager has probed the requester's
 // buffer and copied it into system memory before the request arrives here.
 NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    if (*(ULONG*)DeviceObject->DeviceExtension != FDO_SIGNATURE) {
-        Irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return STATUS_UNSUCCESSFUL;
+    if (SignatureOf(DeviceObject) != FDO_SIGNATURE) {
+        return CompleteRequest(Irp, STATUS_UNSUCCESSFUL, Irp->IoStatus.Information);
     }
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     ULONG length = stack->Parameters.Write.Length;
@@ -88,8 +86,5 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (length != 0 && bytes) {
         status = BulkWrite(DeviceObject, bytes, length);
     }
-    Irp->IoStatus.Information = length;
-    Irp->IoStatus.Status = status;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return status;
+    return CompleteRequest(Irp, status, length);
 }
