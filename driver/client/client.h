@@ -11,3 +11,14 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// Unit open/close and output pump
+// Returns the open count after the call; 0 means the open failed.
+ULONG OpenUnit(FDO_EXTENSION* Extension);
+BOOLEAN CloseUnit(FDO_EXTENSION* Extension);
+// Queues Length bytes for the unit; returns how many were queued (passive level only).
+ULONG EnqueueOutput(PDEVICE_OBJECT FunctionDevice, ULONG Reserved, const UCHAR* Source,
+                    ULONG Length);
+NTSTATUS StartUnitIo(FDO_EXTENSION* Extension);
+VOID StopUnitIo(FDO_EXTENSION* Extension);
+VOID NTAPI OutputPumpThread(PVOID Context);

@@ -50,6 +50,8 @@ NTSTATUS CreateFunctionDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physic
     KeInitializeEvent(&ext->PowerUpEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&ext->IdleEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&ext->PumpEvent, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&ext->OpenLock, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&ext->OutputLock, SynchronizationEvent, TRUE);
     KeInitializeSpinLock(&ext->IoCountLock);
     KeInitializeSpinLock(&ext->InputLock);
     KeInitializeSpinLock(&ext->ExchangeLock);

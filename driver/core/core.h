@@ -85,6 +85,11 @@ struct FDO_EXTENSION {
     KSPIN_LOCK SlotListLock;
     KSPIN_LOCK InputLock;
     KSPIN_LOCK ExchangeLock;
+    // Opens and closes of one unit come from file handles, the child's client and the
+    // bring-up at once: they take OpenLock. Producers of the output ring take OutputLock.
+    // Both are synchronisation events used as passive-level locks.
+    KEVENT OpenLock;
+    KEVENT OutputLock;
 };
 
 struct PDO_EXTENSION {

@@ -7,3 +7,17 @@ NTSTATUS FdoPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stac
                   FDO_EXTENSION* Extension);
 NTSTATUS ChildPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack,
                     PDO_EXTENSION* Extension);
+
+// The driver's own power policy for a unit (passive level only).
+VOID SelfPowerTransition(PDEVICE_OBJECT FunctionDevice, BOOLEAN ToIdle);
+NTSTATUS RequestSelfPower(PDEVICE_OBJECT FunctionDevice, DEVICE_POWER_STATE State);
+BOOLEAN RecordDevicePowerState(PDEVICE_OBJECT FunctionDevice, DEVICE_POWER_STATE State);
+
+NTSTATUS NTAPI DevicePowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+VOID NTAPI SystemPowerDeviceIrpDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                                    POWER_STATE PowerState, PVOID Context,
+                                    PIO_STATUS_BLOCK IoStatus);
+VOID NTAPI ChildSystemPowerDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                                POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus);
+VOID NTAPI SelfPowerRequestDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                                POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus);
