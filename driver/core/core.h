@@ -136,6 +136,10 @@ inline ULONG ReadShared(volatile ULONG* Value) {
     return (ULONG)InterlockedCompareExchange((volatile LONG*)Value, 0, 0);
 }
 
+inline PVOID ReadSharedPointer(PVOID volatile* Value) {
+    return InterlockedCompareExchangePointer(Value, NULL, NULL);
+}
+
 // Atomic changes of an extension's Flags word; each returns the word before the change.
 ULONG SetFlags(volatile ULONG* Flags, ULONG Bits);
 ULONG ClearFlags(volatile ULONG* Flags, ULONG Bits);

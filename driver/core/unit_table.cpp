@@ -2,10 +2,60 @@
 
 UNIT_SLOT UnitTable[MAX_UNITS];
 PDO_EXTENSION* ChildList;
+static KSPIN_LOCK UnitTableLock;
 
 VOID ResetUnitTable(void) {
     RtlZeroMemory(UnitTable, sizeof(UnitTable));
     ChildList = NULL;
+    KeInitializeSpinLock(&UnitTableLock);
+}
+
+BOOLEAN ClaimUnitSlot(FDO_EXTENSION* Unit, ULONG DeviceId) {
+    if (DeviceId >= MAX_UNITS) {
+        return FALSE;
+    }
+    UNIT_SLOT* slot = &UnitTable[DeviceId];
+    KIRQL irql;
+    KeAcquireSpinLock(&UnitTableLock, &irql);
+    BOOLEAN won = slot->UnitExtension == NULL || slot->UnitExtension == Unit;
+    if (won && slot->UnitExtension == NULL) {
+        slot->ClientReadCursor = ReadShared(&Unit->InputWriteIndex);
+        InterlockedExchangePointer((PVOID volatile*)&slot->UnitExtension, Unit);
+        InterlockedExchangePointer((PVOID volatile*)&Unit->UnitSlot, slot);
+    }
+    KeReleaseSpinLock(&UnitTableLock, irql);
+    return won;
+}
+
+VOID ReleaseUnitSlot(FDO_EXTENSION* Unit) {
+    KIRQL irql;
+    KeAcquireSpinLock(&UnitTableLock, &irql);
+    UNIT_SLOT* slot = Unit->UnitSlot;
+    if (slot && slot->UnitExtension == Unit) {
+        InterlockedExchangePointer((PVOID volatile*)&slot->UnitExtension, NULL);
+    }
+    InterlockedExchangePointer((PVOID volatile*)&Unit->UnitSlot, NULL);
+    KeReleaseSpinLock(&UnitTableLock, irql);
+}
+
+FDO_EXTENSION* ReferenceSlotUnit(ULONG DeviceId) {
+    if (DeviceId >= MAX_UNITS) {
+        return NULL;
+    }
+    KIRQL irql;
+    KeAcquireSpinLock(&UnitTableLock, &irql);
+    FDO_EXTENSION* unit = UnitTable[DeviceId].UnitExtension;
+    if (unit) {
+        IoIncrement(unit->DeviceObject);
+    }
+    KeReleaseSpinLock(&UnitTableLock, irql);
+    return unit;
+}
+
+VOID DereferenceSlotUnit(FDO_EXTENSION* Unit) {
+    if (Unit) {
+        IoDecrement(Unit->DeviceObject);
+    }
 }
 
 // Bytes that do not fit stay in the ring behind the cursor, for the next request.

@@ -29,6 +29,17 @@ extern PDO_EXTENSION* ChildList;
 
 // Forgets every slot and child: the state of a freshly loaded driver.
 VOID ResetUnitTable(void);
+
+// Slots are claimed and released under one driver-wide lock, so two units starting at once
+// cannot both win an ID. A claim succeeds when the slot is empty or already holds the unit;
+// a new holder's stream starts at its present input position.
+BOOLEAN ClaimUnitSlot(FDO_EXTENSION* Unit, ULONG DeviceId);
+VOID ReleaseUnitSlot(FDO_EXTENSION* Unit);
+// The unit in a slot with an I/O reference taken on it, or none. Removal releases the slot
+// before it waits for the I/O count to drain, so a unit taken this way stays until the
+// caller drops the reference with DereferenceSlotUnit. Any IRQL up to DISPATCH_LEVEL.
+FDO_EXTENSION* ReferenceSlotUnit(ULONG DeviceId);
+VOID DereferenceSlotUnit(FDO_EXTENSION* Unit);
 VOID CopyUnitInput(UNIT_SLOT* Slot, FDO_EXTENSION* Unit, UNIT_DATA_BLOCK* Block);
 // Does the unit have input for the block that it could copy?
 BOOLEAN HasInputFor(UNIT_SLOT* Slot, FDO_EXTENSION* Unit, UNIT_DATA_BLOCK* Block);

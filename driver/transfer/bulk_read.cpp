@@ -49,10 +49,16 @@ static VOID AppendToRing(FDO_EXTENSION* Extension, const UCHAR* Packet, ULONG Le
 PIRP DeliverInput(FDO_EXTENSION* Extension) {
     // The exchange lock, not a look at the pointer, says whether an exchange waits.
     CollectReply(Extension);
-    UNIT_SLOT* slot = Extension->UnitSlot;
-    FDO_EXTENSION* master = UnitTable[MASTER_DEVICE_ID].UnitExtension;
+    UNIT_SLOT* slot = (UNIT_SLOT*)ReadSharedPointer((PVOID volatile*)&Extension->UnitSlot);
+    if (!slot) {
+        return NULL;
+    }
+    // The reference keeps the master, and the child it owns, while the read is filled.
+    FDO_EXTENSION* master = ReferenceSlotUnit(MASTER_DEVICE_ID);
     PDO_EXTENSION* child = master ? master->Child : NULL;
-    return slot && child ? DeliverToChild(child, slot, Extension) : NULL;
+    PIRP delivered = child ? DeliverToChild(child, slot, Extension) : NULL;
+    DereferenceSlotUnit(master);
+    return delivered;
 }
 
 static VOID ReadEnded(FDO_EXTENSION* Extension) {
