@@ -7,3 +7,24 @@ NTSTATUS FdoPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack,
                 FDO_EXTENSION* Extension);
 NTSTATUS ChildPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack,
                   PDO_EXTENSION* Extension);
+
+// The product table: a master's vendor and product ID give its child's identity.
+struct PRODUCT_RECORD {
+    USHORT ProductId;
+    USHORT VendorId;
+    PCWSTR DeviceName;
+    PCWSTR AliasName;
+    PCWSTR Description;
+    PCWSTR HardwareId;  // followed by one more zero: a one-entry string list
+};
+
+#define PRODUCT_DEVICE_NAME 0
+#define PRODUCT_ALIAS_NAME 1
+#define PRODUCT_DESCRIPTION 2
+#define PRODUCT_HARDWARE_ID 3
+#define PRODUCT_RECORD_COUNT 3
+
+extern const PRODUCT_RECORD ProductTable[PRODUCT_RECORD_COUNT];
+
+// The record is chosen once per function device; the last record is the fallback.
+PCWSTR LookupProductString(PDEVICE_OBJECT FunctionDevice, ULONG StringNumber);
