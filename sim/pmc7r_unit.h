@@ -31,10 +31,11 @@ struct UnitOptions {
     uint16_t packet = 64;          // wMaxPacketSize of both endpoints
     std::string firmware = "2.24"; // "D.DD"; its four characters are the identity's revision
     uint8_t deviceId = 0;          // any value, so that invalid ones can be tested
-    size_t midiOutCapacity = 128;
-    // Busy is reported once no more than this many bytes are free (0: when full). Room for
-    // the packets already on their way keeps a writer that honours busy from overflowing it.
-    size_t busyHeadroom = 0;
+    // The firmware's MIDI out buffer, and the room it keeps for packets already on their way
+    // when it reports busy (busy once no more than busyHeadroom bytes are free; 0: when full).
+    // The defaults let a writer that honours busy at full USB speed never overflow it.
+    size_t midiOutCapacity = 512;
+    size_t busyHeadroom = 256;
     // Misbehaviours
     bool silent = false;  // neither replies nor reports status
     int64_t replyDelayMs = 0;

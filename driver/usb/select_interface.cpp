@@ -102,5 +102,7 @@ NTSTATUS RecordPipes(PDEVICE_OBJECT DeviceObject, PUSBD_INTERFACE_INFORMATION In
             ext->BulkOutPipe = pipe->PipeHandle;
         }
     }
+    // Open pipes gate the driver's own power changes; each abort lowers the count again.
+    InterlockedExchange(&ext->OpenPipeCount, (LONG)copy->NumberOfPipes);
     return STATUS_SUCCESS;
 }

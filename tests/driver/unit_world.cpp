@@ -1,5 +1,7 @@
 #include "unit_world.h"
 
+#include "client/client.h"
+
 namespace {
 
 const std::u16string kServiceKey = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\pmc7r";
@@ -124,6 +126,8 @@ std::u16string UnitStackTest::DriverKey(Unit& unit) { return bus_->DriverKey(uni
 void UnitStackTest::Release(Unit& unit) {
     if (unit.fdo) {
         FDO_EXTENSION* ext = Fdo(unit);
+        // A unit left open still has its pump thread.
+        while (ext->OpenCount != 0) CloseUnit(ext);
         SetFlags(&ext->Flags, DEVICE_REMOVED);
         AbortPipes(unit.fdo);
         // A read may still be on its way home from the completion it was in.

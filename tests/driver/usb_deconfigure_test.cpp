@@ -33,8 +33,9 @@ TEST_F(DeconfigureTest, AbortsGoPipeByPipe) {
 
     Unit& u = Plug();
     ASSERT_EQ(STATUS_SUCCESS, Start(u));
+    EXPECT_EQ(2, Fdo(u)->OpenPipeCount);  // the configured pipes count as open
     EXPECT_EQ(STATUS_SUCCESS, AbortPipes(u.fdo));
-    EXPECT_EQ(-2, Fdo(u)->OpenPipeCount);
+    EXPECT_EQ(0, Fdo(u)->OpenPipeCount);
     std::vector<uint8_t> aborted;
     for (const auto& r : bus_->Log()) {
         if (r.pdo == u.pdo && r.function == URB_FUNCTION_ABORT_PIPE &&

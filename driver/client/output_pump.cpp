@@ -1,0 +1,88 @@
+#include "client/client.h"
+#include "transfer/transfer.h"
+
+#define PUMP_WAIT_100NS (-20000LL)  // 2 ms, relative
+#define FULL_RING_POLL_MS 50
+// A ring that stays full this long while its pump runs has a unit that takes nothing.
+#define FULL_RING_PATIENCE_MS 2000
+
+static ULONG ContiguousFrom(ULONG Index, ULONG Count) {
+    return Index + Count > OUTPUT_RING_SIZE ? OUTPUT_RING_SIZE - Index : Count;
+}
+
+// The pump is the ring's only consumer: it alone moves OutputReadIndex. The count it reads
+// was published after the bytes it covers were stored.
+static VOID DrainOutput(FDO_EXTENSION* Extension) {
+    ULONG queued;
+    while ((queued = ReadShared(&Extension->OutputCount)) != 0) {
+        ULONG n = ContiguousFrom(Extension->OutputReadIndex, queued);
+        BulkWrite(Extension->DeviceObject, &Extension->OutputRing[Extension->OutputReadIndex], n);
+        Extension->OutputReadIndex = (Extension->OutputReadIndex + n) & (OUTPUT_RING_SIZE - 1);
+        InterlockedExchangeAdd((LONG volatile*)&Extension->OutputCount, -(LONG)n);
+    }
+}
+
+VOID NTAPI OutputPumpThread(PVOID Context) {
+    FDO_EXTENSION* ext = (FDO_EXTENSION*)Context;
+    KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY);
+    LARGE_INTEGER wait;
+    wait.QuadPart = PUMP_WAIT_100NS;
+    for (;;) {
+        KeWaitForSingleObject(&ext->PumpEvent, Executive, KernelMode, FALSE, &wait);
+        if (!(ReadShared(&ext->Flags) & UNIT_PUMP_RUNNING)) {
+            break;
+        }
+        DrainOutput(ext);
+        if (!(ReadShared(&ext->Flags) & UNIT_PUMP_RUNNING)) {
+            break;
+        }
+    }
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+// Copies what fits now; returns the bytes taken.
+static ULONG QueueSome(FDO_EXTENSION* Extension, const UCHAR* Source, ULONG Length) {
+    ULONG free = OUTPUT_RING_SIZE - ReadShared(&Extension->OutputCount);
+    ULONG n = Length < free ? Length : free;
+    n = ContiguousFrom(Extension->OutputWriteIndex, n);
+    RtlCopyMemory(&Extension->OutputRing[Extension->OutputWriteIndex], Source, n);
+    Extension->OutputWriteIndex = (Extension->OutputWriteIndex + n) & (OUTPUT_RING_SIZE - 1);
+    InterlockedExchangeAdd((LONG volatile*)&Extension->OutputCount, (LONG)n);
+    return n;
+}
+
+// Is it worth waiting for the pump to make room?
+static BOOLEAN PumpCanDrain(FDO_EXTENSION* Extension) {
+    return (ReadShared(&Extension->Flags) & UNIT_PUMP_RUNNING) && IsDeviceReady(Extension->DeviceObject);
+}
+
+// Producers take OutputLock one at a time, so each call's bytes stay together and in order.
+// A full ring is waited out in 50 ms steps while the unit's pump runs and drains; when it
+// does not (the unit is not open, the device has gone, or nothing drained for 2 s), the
+// call returns what it queued so far, which the caller reports as a short count.
+ULONG EnqueueOutput(PDEVICE_OBJECT FunctionDevice, ULONG Reserved, const UCHAR* Source,
+                    ULONG Length) {
+    UNREFERENCED_PARAMETER(Reserved);
+    if (Length == 0) {
+        return 0;
+    }
+    FDO_EXTENSION* ext = FdoExtension(FunctionDevice);
+    KeWaitForSingleObject(&ext->OutputLock, Executive, KernelMode, FALSE, NULL);
+    ULONG total = 0;
+    ULONG waited = 0;
+    while (total < Length) {
+        ULONG n = QueueSome(ext, Source + total, Length - total);
+        total += n;
+        if (n != 0) {
+            waited = 0;
+            continue;
+        }
+        if (!PumpCanDrain(ext) || waited >= FULL_RING_PATIENCE_MS) {
+            break;
+        }
+        DelayMilliseconds(FULL_RING_POLL_MS);
+        waited += FULL_RING_POLL_MS;
+    }
+    KeSetEvent(&ext->OutputLock, IO_NO_INCREMENT, FALSE);
+    return total;
+}

@@ -1,0 +1,100 @@
+#include "client/client.h"
+#include "power/power.h"
+#include "transfer/transfer.h"
+#include "unit/unit.h"
+
+#define STOP_DRAIN_POLLS 5
+#define STOP_DRAIN_POLL_MS 100
+#define STOP_SETTLE_MS 100
+#define CONTINUOUS_READS 2
+
+// File handles, the child's client and the bring-up open and close one unit from different
+// threads; the open count and the start and stop it drives are one step under OpenLock.
+static VOID LockOpens(FDO_EXTENSION* Extension) {
+    KeWaitForSingleObject(&Extension->OpenLock, Executive, KernelMode, FALSE, NULL);
+}
+
+static VOID UnlockOpens(FDO_EXTENSION* Extension) {
+    KeSetEvent(&Extension->OpenLock, IO_NO_INCREMENT, FALSE);
+}
+
+ULONG OpenUnit(FDO_EXTENSION* Extension) {
+    if (!Extension->PhysicalDeviceObject) {
+        return Extension->OpenCount;
+    }
+    LockOpens(Extension);
+    ULONG count = ++Extension->OpenCount;
+    if (count == 1 && (!Extension->BulkInPipe || !NT_SUCCESS(StartUnitIo(Extension)))) {
+        Extension->OpenCount = 0;
+        count = 0;
+    }
+    UnlockOpens(Extension);
+    return count;
+}
+
+BOOLEAN CloseUnit(FDO_EXTENSION* Extension) {
+    LockOpens(Extension);
+    if (Extension->OpenCount != 0 && --Extension->OpenCount == 0) {
+        StopUnitIo(Extension);
+    }
+    UnlockOpens(Extension);
+    return TRUE;
+}
+
+static VOID TopUpReads(FDO_EXTENSION* Extension) {
+    while (ReadShared(&Extension->ReadsInFlight) < CONTINUOUS_READS) {
+        TransferSlot* slot = AcquireTransferSlot(Extension->DeviceObject);
+        if (!slot) {
+            break;
+        }
+        slot->SlotFlags |= SLOT_READ;
+        InterlockedIncrement((LONG volatile*)&Extension->ReadsInFlight);
+        SubmitBulkRead(Extension->DeviceObject, slot);
+    }
+}
+
+NTSTATUS StartUnitIo(FDO_EXTENSION* Extension) {
+    SelfPowerTransition(Extension->DeviceObject, FALSE);
+    KeClearEvent(&Extension->PumpEvent);
+    SetFlags(&Extension->Flags, UNIT_PUMP_RUNNING);
+    ClearFlags(&Extension->Flags, UNIT_BUSY);
+    TopUpReads(Extension);
+
+    HANDLE handle = NULL;
+    NTSTATUS status = PsCreateSystemThread(&handle, 0, NULL, NULL, NULL, OutputPumpThread, Extension);
+    Extension->PumpThread = NULL;
+    if (NT_SUCCESS(status)) {
+        PVOID thread = NULL;
+        if (NT_SUCCESS(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, NULL, KernelMode,
+                                                 &thread, NULL))) {
+            Extension->PumpThread = (PKTHREAD)thread;
+        }
+        ZwClose(handle);
+    } else {
+        // No pump runs: producers must not wait for one.
+        ClearFlags(&Extension->Flags, UNIT_PUMP_RUNNING);
+    }
+    SetUnitMode(Extension, UNIT_MODE_ACTIVE);
+    return status;
+}
+
+// The pump still runs while the stop lets it send what is queued, so a close loses nothing
+// that was queued before it; only then is the pump told to end, and the stop waits for its
+// thread, so a following start never finds a second pump on the ring.
+VOID StopUnitIo(FDO_EXTENSION* Extension) {
+    for (ULONG poll = 0; poll < STOP_DRAIN_POLLS && ReadShared(&Extension->OutputCount) != 0; ++poll) {
+        DelayMilliseconds(STOP_DRAIN_POLL_MS);
+    }
+    ClearFlags(&Extension->Flags, UNIT_PUMP_RUNNING);
+    KeSetEvent(&Extension->PumpEvent, EVENT_INCREMENT, FALSE);
+    if (Extension->PumpThread) {
+        KeWaitForSingleObject(Extension->PumpThread, Executive, KernelMode, FALSE, NULL);
+        ObfDereferenceObject(Extension->PumpThread);
+        Extension->PumpThread = NULL;
+    }
+    if (Extension->UnitMode != UNIT_MODE_IDLE) {
+        SetUnitMode(Extension, UNIT_MODE_IDLE);
+    }
+    DelayMilliseconds(STOP_SETTLE_MS);
+    SelfPowerTransition(Extension->DeviceObject, TRUE);
+}
