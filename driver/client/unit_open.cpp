@@ -98,3 +98,21 @@ VOID StopUnitIo(FDO_EXTENSION* Extension) {
     DelayMilliseconds(STOP_SETTLE_MS);
     SelfPowerTransition(Extension->DeviceObject, TRUE);
 }
+
+VOID ResumeUnitIo(FDO_EXTENSION* Extension) {
+    LockOpens(Extension);
+    if (Extension->OpenCount != 0) {
+        TopUpReads(Extension);
+    }
+    UnlockOpens(Extension);
+}
+
+// Later closes by the openers find the count at 0 and do nothing.
+VOID ShutDownUnitIo(FDO_EXTENSION* Extension) {
+    LockOpens(Extension);
+    if (Extension->OpenCount != 0) {
+        Extension->OpenCount = 0;
+        StopUnitIo(Extension);
+    }
+    UnlockOpens(Extension);
+}

@@ -60,3 +60,16 @@ PIRP DeliverToChild(PDO_EXTENSION* Child, UNIT_SLOT* Slot, FDO_EXTENSION* Unit) 
 VOID CompleteDeliveredRead(PIRP Irp) {
     CompleteRequest(Irp, STATUS_SUCCESS, Irp->IoStatus.Information);
 }
+
+PIRP TakeParkedChildRead(PDO_EXTENSION* Child) {
+    KIRQL irql;
+    KeAcquireSpinLock(&Child->ReadLock, &irql);
+    PIRP irp = Child->PendingReadIrp;
+    if (irp && IoSetCancelRoutine(irp, NULL) != NULL) {
+        Child->PendingReadIrp = NULL;
+    } else {
+        irp = NULL;  // none, or the cancel routine has it
+    }
+    KeReleaseSpinLock(&Child->ReadLock, irql);
+    return irp;
+}

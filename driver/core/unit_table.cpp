@@ -8,6 +8,7 @@ VOID ResetUnitTable(void) {
     RtlZeroMemory(UnitTable, sizeof(UnitTable));
     ChildList = NULL;
     KeInitializeSpinLock(&UnitTableLock);
+    InitializeChildLinks();
 }
 
 BOOLEAN ClaimUnitSlot(FDO_EXTENSION* Unit, ULONG DeviceId) {

@@ -44,6 +44,22 @@ VOID CopyUnitInput(UNIT_SLOT* Slot, FDO_EXTENSION* Unit, UNIT_DATA_BLOCK* Block)
 // Does the unit have input for the block that it could copy?
 BOOLEAN HasInputFor(UNIT_SLOT* Slot, FDO_EXTENSION* Unit, UNIT_DATA_BLOCK* Block);
 
+// The master's child is reached from every unit's bulk-in completion. ChildLock keeps a
+// master's Child link and ChildList, and the child's memory, together while a delivery uses
+// them: a child leaves both under the lock before it is deleted. Lock order: a unit's
+// InputLock, then ChildLock, then the child's ReadLock.
+VOID InitializeChildLinks(void);
+VOID LinkChild(FDO_EXTENSION* Master, PDO_EXTENSION* Child);
+// The child of ChildList with this object name, or none.
+PDO_EXTENSION* FindChild(PCWSTR ObjectName);
+// Takes the child out of its parent's Child and out of ChildList; TRUE when the parent still
+// named it.
+BOOLEAN UnlinkChild(PDO_EXTENSION* Child);
+// Clears the master's Child and takes that child out of ChildList; returns it, or none.
+PDO_EXTENSION* TakeChild(FDO_EXTENSION* Master);
+// DeliverToChild on the master's child, if it has one.
+PIRP DeliverToMasterChild(FDO_EXTENSION* Master, UNIT_SLOT* Slot, FDO_EXTENSION* Unit);
+
 // The child's parked read. Whoever takes the request out of PendingReadIrp (or, for the
 // cancel routine, is called for it) completes it, exactly once.
 NTSTATUS ParkChildRead(PDO_EXTENSION* Child, PIRP Irp, UNIT_DATA_BLOCK* Block);
@@ -52,3 +68,5 @@ VOID NTAPI CancelChildRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // the caller's locks), or returns none when it stays parked or the cancel path has it.
 PIRP DeliverToChild(PDO_EXTENSION* Child, UNIT_SLOT* Slot, FDO_EXTENSION* Unit);
 VOID CompleteDeliveredRead(PIRP Irp);
+// Takes a parked read out (its cancel routine withdrawn) for the caller to complete, or none.
+PIRP TakeParkedChildRead(PDO_EXTENSION* Child);

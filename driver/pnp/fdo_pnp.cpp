@@ -1,12 +1,74 @@
 #include "pnp/pnp.h"
+#include "transfer/transfer.h"
+#include "usb/usb.h"
 
-// Until the Plug and Play state machine is in place, every request goes to the device below.
-NTSTATUS FdoPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack,
-                FDO_EXTENSION* Extension) {
-    UNREFERENCED_PARAMETER(Stack);
-    IoIncrement(DeviceObject);
+#define READS_END_POLL_MS 1
+#define READS_END_POLLS 1000
+
+NTSTATUS FdoStart(FDO_EXTENSION* Extension, PIRP Irp);
+NTSTATUS FdoRemove(FDO_EXTENSION* Extension, PIRP Irp);
+NTSTATUS FdoSurpriseRemoval(FDO_EXTENSION* Extension, PIRP Irp);
+NTSTATUS FdoBusRelations(FDO_EXTENSION* Extension, PIRP Irp, PIO_STACK_LOCATION Stack);
+
+NTSTATUS PassPnpDown(FDO_EXTENSION* Extension, PIRP Irp) {
     IoSkipCurrentIrpStackLocation(Irp);
     NTSTATUS status = IoCallDriver(Extension->LowerDevice, Irp);
-    IoDecrement(DeviceObject);
+    IoDecrement(Extension->DeviceObject);
     return status;
+}
+
+// The pending bits only mean something on a started device.
+static NTSTATUS ChangeIfStarted(FDO_EXTENSION* Extension, PIRP Irp, ULONG Bit, BOOLEAN Set) {
+    if (ReadShared(&Extension->Flags) & DEVICE_STARTED) {
+        if (Set) {
+            SetFlags(&Extension->Flags, Bit);
+        } else {
+            ClearFlags(&Extension->Flags, Bit);
+        }
+    }
+    return PassPnpDown(Extension, Irp);
+}
+
+static NTSTATUS QueryRemove(FDO_EXTENSION* Extension, PIRP Irp) {
+    if (ReadShared(&Extension->Flags) & DEVICE_STARTED) {
+        SetFlags(&Extension->Flags, DEVICE_REMOVE_PENDING);
+        KeWaitForSingleObject(&Extension->IdleEvent, Suspended, KernelMode, FALSE, NULL);
+    }
+    return PassPnpDown(Extension, Irp);
+}
+
+// The configuration's end fails the reads in flight; a start that follows tops them up
+// again, so it must not count reads that are only on their way out.
+static VOID WaitForReadsToEnd(FDO_EXTENSION* Extension) {
+    for (ULONG poll = 0; poll < READS_END_POLLS && ReadShared(&Extension->ReadsInFlight) != 0; ++poll) {
+        DelayMilliseconds(READS_END_POLL_MS);
+    }
+}
+
+static NTSTATUS Stop(FDO_EXTENSION* Extension, PIRP Irp) {
+    NTSTATUS status = UnconfigureDevice(Extension->DeviceObject);
+    if (!NT_SUCCESS(status)) {
+        CompleteRequest(Irp, status, Irp->IoStatus.Information);
+        IoDecrement(Extension->DeviceObject);
+        return status;
+    }
+    WaitForReadsToEnd(Extension);
+    return PassPnpDown(Extension, Irp);
+}
+
+NTSTATUS FdoPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack,
+                FDO_EXTENSION* Extension) {
+    IoIncrement(DeviceObject);
+    switch (Stack->MinorFunction) {
+    case IRP_MN_START_DEVICE: return FdoStart(Extension, Irp);
+    case IRP_MN_QUERY_REMOVE_DEVICE: return QueryRemove(Extension, Irp);
+    case IRP_MN_REMOVE_DEVICE: return FdoRemove(Extension, Irp);
+    case IRP_MN_CANCEL_REMOVE_DEVICE: return ChangeIfStarted(Extension, Irp, DEVICE_REMOVE_PENDING, FALSE);
+    case IRP_MN_STOP_DEVICE: return Stop(Extension, Irp);
+    case IRP_MN_QUERY_STOP_DEVICE: return ChangeIfStarted(Extension, Irp, DEVICE_STOP_PENDING, TRUE);
+    case IRP_MN_CANCEL_STOP_DEVICE: return ChangeIfStarted(Extension, Irp, DEVICE_STOP_PENDING, FALSE);
+    case IRP_MN_QUERY_DEVICE_RELATIONS: return FdoBusRelations(Extension, Irp, Stack);
+    case IRP_MN_SURPRISE_REMOVAL: return FdoSurpriseRemoval(Extension, Irp);
+    default: return PassPnpDown(Extension, Irp);
+    }
 }

@@ -28,3 +28,13 @@ extern const PRODUCT_RECORD ProductTable[PRODUCT_RECORD_COUNT];
 
 // The record is chosen once per function device; the last record is the fallback.
 PCWSTR LookupProductString(PDEVICE_OBJECT FunctionDevice, ULONG StringNumber);
+
+// Child device
+PDO_EXTENSION* CreateChildDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT FunctionDevice);
+// Ends a parked read and deletes the child's device; the child has left its links already.
+VOID DestroyChildDevice(PDO_EXTENSION* Child);
+
+// Function device
+NTSTATUS StartDevice(PDEVICE_OBJECT FunctionDevice);
+BOOLEAN DeleteChildDevice(PDEVICE_OBJECT FunctionDevice);
+NTSTATUS ReleaseDeviceResources(PDEVICE_OBJECT FunctionDevice);

@@ -31,3 +31,6 @@ ULONG FirmwareVersionFromReply(const UCHAR* Reply);
 ULONG DeviceIdFromReply(const UCHAR* Reply);
 
 VOID SetUnitMode(FDO_EXTENSION* Extension, ULONG Mode);
+
+// The start-up handshake: identifies the unit, claims its slot and shows the outcome.
+VOID UnitBringUp(PDEVICE_OBJECT FunctionDevice);

@@ -64,10 +64,34 @@ TEST_F(UnitPumpTest, OpenCountStartsAndStopsThePump) {
     EXPECT_EQ(ULONG(UNIT_MODE_IDLE), ext->UnitMode);
     EXPECT_TRUE(CloseUnit(ext));  // nothing left to close
     EXPECT_EQ(0u, ext->OpenCount);
-    // The reads go on after the last close: input keeps arriving.
+}
+
+// The last close puts the unit in its idle power state, where it holds its input back; the
+// next open brings it to D0 before its reads start again.
+TEST_F(UnitPumpTest, TheLastCloseIdlesTheUnitAndTheNextOpenWakesIt) {
+    Unit& u = Started();
+    FDO_EXTENSION* ext = Fdo(u);
+    ASSERT_EQ(PowerDeviceD2, DEVICE_POWER_STATE(ext->IdlePowerState));
+    ASSERT_EQ(1u, OpenUnit(ext));
+    EXPECT_EQ(ULONG(PowerDeviceD0), ext->DevicePowerState);
+    CloseUnit(ext);
+    EXPECT_EQ(ULONG(PowerDeviceD2), ext->DevicePowerState);
+    EXPECT_EQ(PowerDeviceD2, bus_->PowerState(u.pdo));
+    EXPECT_EQ(0, ext->IoCount - 1) << "the power request's reference is back";
+    EXPECT_EQ(0u, ext->Flags & POWER_REQUEST_PENDING);
+
     ULONG from = ext->InputWriteIndex;
     unit_->Send({0x90, 0x3C, 0x64});
-    EXPECT_TRUE(host::WaitUntil([&] { return RingFrom(u, from).size() == 3; }, host::Ms(100)));
+    host::Advance(host::Ms(50));
+    EXPECT_TRUE(RingFrom(u, from).empty()) << "a sleeping unit sends nothing";
+
+    ASSERT_EQ(1u, OpenUnit(ext));
+    EXPECT_EQ(ULONG(PowerDeviceD0), ext->DevicePowerState);
+    EXPECT_EQ(PowerDeviceD0, bus_->PowerState(u.pdo));
+    ASSERT_TRUE(host::WaitUntil([&] { return RingFrom(u, from).size() >= 3; }, host::Ms(100)));
+    std::vector<uint8_t> held = RingFrom(u, from);
+    EXPECT_EQ((std::vector<uint8_t>{0x90, 0x3C, 0x64}), std::vector<uint8_t>(held.begin(), held.begin() + 3));
+    CloseUnit(ext);
 }
 
 TEST_F(UnitPumpTest, AnOpenBeforeConfigurationFails) {
@@ -111,6 +135,7 @@ TEST_F(UnitPumpTest, AWrapAtTheRingsEndSplitsTheWrite) {
     ASSERT_EQ(1u, OpenUnit(ext));
     ASSERT_TRUE(Received(100));
     EXPECT_EQ(bytes, unit_->MidiOut());
+    ASSERT_TRUE(host::WaitUntil([&] { return ReadShared(&ext->OutputCount) == 0; }, host::Ms(100)));
     EXPECT_EQ(76u, ext->OutputReadIndex);
     std::vector<uint8_t> first(bytes.begin(), bytes.begin() + 24);
     first.resize(64, 0xFF);

@@ -1,0 +1,34 @@
+#include "client/client.h"
+#include "pnp/pnp.h"
+#include "unit/unit.h"
+#include "usb/usb.h"
+
+// Without its device descriptor the unit cannot be configured or identified.
+NTSTATUS StartDevice(PDEVICE_OBJECT FunctionDevice) {
+    FDO_EXTENSION* ext = FdoExtension(FunctionDevice);
+    if (!ext->DeviceDescriptor) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    NTSTATUS status = ConfigureDevice(FunctionDevice);
+    SetFlags(&ext->Flags, DEVICE_STARTED);
+    // The reads of a unit that stayed open ended with the old configuration.
+    if (NT_SUCCESS(status)) {
+        ResumeUnitIo(ext);
+    }
+    UnitBringUp(FunctionDevice);
+    return status;
+}
+
+NTSTATUS FdoStart(FDO_EXTENSION* Extension, PIRP Irp) {
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, SignalEventCompletion, &done, TRUE, TRUE, TRUE);
+    if (IoCallDriver(Extension->LowerDevice, Irp) == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Suspended, KernelMode, FALSE, NULL);
+    }
+    NTSTATUS status = StartDevice(Extension->DeviceObject);
+    CompleteRequest(Irp, status, Irp->IoStatus.Information);
+    IoDecrement(Extension->DeviceObject);
+    return status;
+}

@@ -1,0 +1,71 @@
+#include "client/client.h"
+#include "core/unit_table.h"
+#include "pnp/pnp.h"
+#include "transfer/transfer.h"
+#include "unit/unit.h"
+
+#define REPLY_BUFFER_SIZE 1024
+#define FIRST_ID_FIRMWARE 224
+#define DEVICE_ID_REPLY_BYTE 10
+#define VERSION_TEXT_POSITION 64
+
+// Asks an open unit for its firmware version and, from 2.24 on, its device ID.
+static VOID Identify(PDEVICE_OBJECT FunctionDevice, FDO_EXTENSION* Extension) {
+    UCHAR reply[REPLY_BUFFER_SIZE];
+    BulkWrite(FunctionDevice, DisplaySetupMessage, DISPLAY_SETUP_LENGTH);
+    SendDisplayText(FunctionDevice, 0, "\rInitializing USB Connection...");
+    if (ExchangeMessage(FunctionDevice, IdentityRequest, IDENTITY_REQUEST_LENGTH, reply,
+                        REPLY_BUFFER_SIZE) != IDENTITY_REPLY_LENGTH) {
+        return;
+    }
+    Extension->FirmwareVersion = FirmwareVersionFromReply(reply);
+    SendDisplayText(FunctionDevice, VERSION_TEXT_POSITION, "Version %d", Extension->FirmwareVersion);
+    if (Extension->FirmwareVersion >= FIRST_ID_FIRMWARE &&
+        ExchangeMessage(FunctionDevice, DeviceIdQuery, DEVICE_ID_QUERY_LENGTH, reply,
+                        REPLY_BUFFER_SIZE) == DEVICE_ID_REPLY_LENGTH) {
+        Extension->DeviceId = reply[DEVICE_ID_REPLY_BYTE];
+    }
+}
+
+static VOID ShowConflict(PDEVICE_OBJECT FunctionDevice, ULONG Id) {
+    SendDisplayText(FunctionDevice, 0, "Device ID %d already used!\nSelect different ID and reconnect", Id);
+    FDO_EXTENSION* holder = ReferenceSlotUnit(Id);
+    if (holder) {
+        SendDisplayText(holder->DeviceObject, 0, "\rDevice ID conflict!");
+        DereferenceSlotUnit(holder);
+    }
+}
+
+// A unit brought up again (a restart) keeps the slot it holds, unless its ID changed.
+static VOID TakeSlot(PDEVICE_OBJECT FunctionDevice, FDO_EXTENSION* Extension) {
+    ULONG id = Extension->DeviceId;
+    ULONG version = Extension->FirmwareVersion;
+    if (Extension->UnitSlot && (id >= MAX_UNITS || Extension->UnitSlot != &UnitTable[id])) {
+        ReleaseUnitSlot(Extension);
+    }
+    if (id >= MAX_UNITS) {
+        SendDisplayText(FunctionDevice, 0, "\rInvalid Device ID %d!", id);
+    } else if (!ClaimUnitSlot(Extension, id)) {
+        ShowConflict(FunctionDevice, id);
+    } else if (id == MASTER_DEVICE_ID) {
+        SendDisplayText(FunctionDevice, 0, "\rFirmware V%d.%02d, ID %d [MASTER]", version / 100,
+                        version % 100, id);
+        CreateChildDevice(FunctionDevice->DriverObject, FunctionDevice);
+    } else {
+        SendDisplayText(FunctionDevice, 0, "\rFirmware V%d.%02d, ID %d [SLAVE]", version / 100,
+                        version % 100, id);
+    }
+}
+
+VOID UnitBringUp(PDEVICE_OBJECT FunctionDevice) {
+    FDO_EXTENSION* ext = FdoExtension(FunctionDevice);
+    IoIncrement(FunctionDevice);
+    ext->FirmwareVersion = 100;
+    ext->DeviceId = 0;
+    if (OpenUnit(ext) != 0) {
+        Identify(FunctionDevice, ext);
+        CloseUnit(ext);
+    }
+    TakeSlot(FunctionDevice, ext);
+    IoDecrement(FunctionDevice);
+}
