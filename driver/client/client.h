@@ -22,3 +22,8 @@ ULONG EnqueueOutput(PDEVICE_OBJECT FunctionDevice, ULONG Reserved, const UCHAR* 
 NTSTATUS StartUnitIo(FDO_EXTENSION* Extension);
 VOID StopUnitIo(FDO_EXTENSION* Extension);
 VOID NTAPI OutputPumpThread(PVOID Context);
+
+// Plug and Play's side of the open count: a restarted unit that is open gets its reads
+// back; a removed unit that is still open is closed for good before its teardown.
+VOID ResumeUnitIo(FDO_EXTENSION* Extension);
+VOID ShutDownUnitIo(FDO_EXTENSION* Extension);

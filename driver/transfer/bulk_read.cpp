@@ -53,10 +53,9 @@ PIRP DeliverInput(FDO_EXTENSION* Extension) {
     if (!slot) {
         return NULL;
     }
-    // The reference keeps the master, and the child it owns, while the read is filled.
+    // The reference keeps the master while its child's read is filled.
     FDO_EXTENSION* master = ReferenceSlotUnit(MASTER_DEVICE_ID);
-    PDO_EXTENSION* child = master ? master->Child : NULL;
-    PIRP delivered = child ? DeliverToChild(child, slot, Extension) : NULL;
+    PIRP delivered = master ? DeliverToMasterChild(master, slot, Extension) : NULL;
     DereferenceSlotUnit(master);
     return delivered;
 }
