@@ -78,6 +78,8 @@ struct Violation {
 void Record(bool recording);
 std::vector<Violation> Take();
 bool Fired(const std::string& rule);  // takes the recorded violations
+// Reports a rule that a part outside the platform checks (the PnP manager's), in the same way.
+void Report(const std::string& rule, const std::string& detail);
 }  // namespace verifier
 
 // ---- Fault injection -----------------------------------------------------------------------
@@ -168,6 +170,8 @@ std::vector<InterfaceLink> Interfaces();
 void SetLinkNameLength(size_t codeUnits);
 // Live requests, for tests that look at what is outstanding.
 size_t LiveRequests();
+// Whether IoDeleteDevice was called on the device (which the caller keeps referenced).
+bool DeviceDeleted(PDEVICE_OBJECT device);
 }  // namespace io
 
 // ---- Files ---------------------------------------------------------------------------------
@@ -187,6 +191,10 @@ File* Open(const std::u16string& path, KPROCESSOR_MODE mode = UserMode, NTSTATUS
 // IRP_MJ_CLOSE once the last reference to the file object goes.
 NTSTATUS Close(File* file);
 PFILE_OBJECT FileObject(File* file);
+// File objects that still stand on a device of the stack above pdo (from create to the end of
+// close), as the PnP manager counts them before it removes a surprise-removed stack. A file
+// object's end wakes WaitUntil() waiters.
+size_t OpenOnStack(PDEVICE_OBJECT pdo);
 
 NTSTATUS Read(File* file, void* buffer, ULONG length, ULONG_PTR* transferred = nullptr);
 NTSTATUS Write(File* file, const void* buffer, ULONG length, ULONG_PTR* transferred = nullptr);

@@ -12,6 +12,7 @@ namespace {
 
 struct Files {
     std::set<File*> open;  // handles not yet closed
+    std::set<File*> live;  // file objects not yet destroyed
 };
 
 Files& Table() {
@@ -81,8 +82,13 @@ void Destroy(File* file) {
     // caller's, so a driver without handlers for them (the prefilled "invalid device
     // request") still closes.
     if (file->created) SendAndAwait(file, IRP_MJ_CLOSE, KernelMode, nullptr);
+    {
+        std::lock_guard guard(Lock());
+        Table().live.erase(file);
+    }
     DereferenceObject(file->object.DeviceObject);
     delete file;
+    NotifyStateChange();  // a surprise-removed stack may wait for its last file object
 }
 
 // Cancels what is still pending through the handle and waits for it; false when a request
@@ -137,6 +143,7 @@ void ResetFiles() {
         std::lock_guard guard(Lock());
         for (File* file : Table().open) AbandonLocked(file, true);
         Table().open.clear();
+        Table().live.clear();
     }
     DropTokens(true);
 }
@@ -194,6 +201,10 @@ File* host::files::Open(const std::u16string& path, KPROCESSOR_MODE mode, NTSTAT
     object->FileName.Length = object->FileName.MaximumLength =
         static_cast<USHORT>(file->fileName.size() * sizeof(WCHAR));
     File* raw = file.release();
+    {
+        std::lock_guard guard(Lock());
+        Table().live.insert(raw);
+    }
     RegisterObject(object, ObjectKind::File, [raw] { Destroy(raw); });
 
     result = SendAndAwait(raw, IRP_MJ_CREATE, mode, [](PIRP, PIO_STACK_LOCATION sl) {
@@ -213,3 +224,13 @@ File* host::files::Open(const std::u16string& path, KPROCESSOR_MODE mode, NTSTAT
 NTSTATUS host::files::Close(File* file) { return CloseFile(file); }
 
 PFILE_OBJECT host::files::FileObject(File* file) { return &file->object; }
+
+size_t host::files::OpenOnStack(PDEVICE_OBJECT pdo) {
+    std::lock_guard guard(Lock());
+    size_t count = 0;
+    for (PDEVICE_OBJECT device = pdo; device; device = device->AttachedDevice) {
+        for (const File* file : Table().live)
+            if (file->object.DeviceObject == device) ++count;
+    }
+    return count;
+}
