@@ -1,0 +1,36 @@
+// The words of one scenario line and the typed values they spell.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace scenario {
+
+struct Token {
+    std::string text;  // without the quotes of a quoted text
+    bool quoted = false;
+};
+
+// Thrown with a message that says what is wrong; the parser adds file and line.
+struct SyntaxError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Splits a line at blanks; `#` outside quotes ends it. In a quoted text a backslash before
+// a quote or a backslash escapes it; any other backslash stands for itself, so hardware IDs
+// read as written.
+std::vector<Token> SplitLine(std::string_view line);
+
+// Decimal or 0x hex, at most `max`; `what` names the value in messages.
+uint32_t ParseNumber(std::string_view text, std::string_view what, uint32_t max = UINT32_MAX);
+// Exactly two hex digits.
+uint8_t ParseHexPair(std::string_view text);
+// A number followed by us, ms or s; in 100 ns units.
+int64_t ParseDuration(std::string_view text);
+// Letters, digits, '_' and '-', starting with a letter or '_'.
+bool IsName(std::string_view text);
+
+}  // namespace scenario

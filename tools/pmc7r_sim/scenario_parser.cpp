@@ -1,0 +1,367 @@
+#include "tools/pmc7r_sim/scenario_parser.h"
+
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "tools/pmc7r_sim/scenario_lexer.h"
+
+namespace scenario {
+namespace {
+
+std::string Quote(std::string_view text) { return "'" + std::string(text) + "'"; }
+
+// The arguments of one command, consumed left to right. Messages about missing or surplus
+// words carry the command's usage.
+class Arguments {
+public:
+    Arguments(std::vector<Token> tokens, size_t first, std::string_view usage)
+        : tokens_(std::move(tokens)), next_(first), usage_(usage) {}
+
+    bool AtEnd() const { return next_ == tokens_.size(); }
+    const Token& Peek() const { return tokens_[next_]; }
+
+    const Token& Word(std::string_view what) {
+        if (AtEnd()) Fail("missing " + std::string(what));
+        const Token& token = tokens_[next_++];
+        if (token.quoted) Fail("expected " + std::string(what) + ", found the text \"" + token.text + "\"");
+        return token;
+    }
+    std::string Name(std::string_view what) {
+        const Token& token = Word(what);
+        if (!IsName(token.text))
+            throw SyntaxError(std::string(what) + " " + Quote(token.text) +
+                              " is not a name (letters, digits, '_' and '-', starting with a letter)");
+        return token.text;
+    }
+    void Literal(std::string_view word) {
+        const Token& token = Word(Quote(word));
+        if (token.text != word) Fail("expected " + Quote(word) + ", found " + Quote(token.text));
+    }
+    uint32_t Number(std::string_view what, uint32_t max = UINT32_MAX) {
+        return ParseNumber(Word(what).text, what, max);
+    }
+    std::string Text(std::string_view what) {
+        if (AtEnd()) Fail("missing " + std::string(what) + " (a text in double quotes)");
+        const Token& token = tokens_[next_++];
+        if (!token.quoted) Fail(std::string(what) + " must be in double quotes, found " + Quote(token.text));
+        return token.text;
+    }
+    std::vector<uint8_t> Bytes(bool required) {
+        if (required && AtEnd()) Fail("missing bytes (hex pairs such as 90 3C 7F)");
+        std::vector<uint8_t> bytes;
+        while (!AtEnd()) bytes.push_back(ParseHexPair(Word("byte").text));
+        return bytes;
+    }
+    void End() {
+        if (!AtEnd()) Fail("unexpected " + Quote(Peek().text) + " at the end");
+    }
+    [[noreturn]] void Fail(const std::string& message) const {
+        throw SyntaxError(message + " (usage: " + usage_ + ")");
+    }
+
+private:
+    std::vector<Token> tokens_;
+    size_t next_;
+    std::string usage_;
+};
+
+// NAME=N, with the name checked by the caller.
+Setting ParseSetting(const Token& token, std::string_view what) {
+    size_t equals = token.text.find('=');
+    if (token.quoted || equals == std::string::npos || equals == 0)
+        throw SyntaxError("expected " + std::string(what) + "=N, found " + Quote(token.text));
+    std::string name = token.text.substr(0, equals);
+    return {name, ParseNumber(std::string_view(token.text).substr(equals + 1), name)};
+}
+
+void AddSetting(std::vector<Setting>* settings, Setting setting) {
+    for (const Setting& s : *settings)
+        if (s.name == setting.name) throw SyntaxError(Quote(setting.name) + " is given twice");
+    settings->push_back(std::move(setting));
+}
+
+void ParseService(Arguments& a, Command& c) {
+    if (a.AtEnd()) a.Fail("missing a setting");
+    while (!a.AtEnd()) {
+        Setting s = ParseSetting(a.Word("setting"), "NAME");
+        if (s.name != "Interface" && s.name != "Alternate" && s.name != "AlternateBulk")
+            throw SyntaxError("unknown setting " + Quote(s.name) + " (Interface, Alternate, AlternateBulk)");
+        AddSetting(&c.settings, std::move(s));
+    }
+}
+
+void ParseFirmware(std::string_view text, PlugOptions* plug) {
+    auto digit = [&](size_t i) { return std::isdigit(static_cast<unsigned char>(text[i])) != 0; };
+    if (text.size() != 4 || !digit(0) || text[1] != '.' || !digit(2) || !digit(3))
+        throw SyntaxError("fw: " + Quote(text) + " is not a version D.DD such as 2.24");
+    plug->firmware = std::string(text);
+    plug->version = uint32_t(text[0] - '0') * 100 + uint32_t(text[2] - '0') * 10 + uint32_t(text[3] - '0');
+}
+
+void ParsePlugOption(const Token& token, PlugOptions* plug) {
+    if (token.text == "silent") {
+        plug->silent = true;
+        return;
+    }
+    size_t equals = token.text.find('=');
+    if (token.quoted || equals == std::string::npos)
+        throw SyntaxError("unknown option " + Quote(token.text) +
+                          " (id=, fw=, product=, vendor=, packet=, bulkmode=, silent)");
+    std::string key = token.text.substr(0, equals);
+    std::string_view value = std::string_view(token.text).substr(equals + 1);
+    if (key == "id") plug->deviceId = ParseNumber(value, "id", 255);
+    else if (key == "fw") ParseFirmware(value, plug);
+    else if (key == "product") plug->product = uint16_t(ParseNumber(value, "product", 0xFFFF));
+    else if (key == "vendor") plug->vendor = uint16_t(ParseNumber(value, "vendor", 0xFFFF));
+    else if (key == "packet") {
+        plug->packet = uint16_t(ParseNumber(value, "packet", 1024));
+        if (plug->packet == 0) throw SyntaxError("packet: the packet size must be at least 1");
+    } else if (key == "bulkmode") plug->bulkMode = ParseNumber(value, "bulkmode");
+    else throw SyntaxError("unknown option " + Quote(key) + " (id=, fw=, product=, vendor=, packet=, bulkmode=, silent)");
+}
+
+void ParsePlug(Arguments& a, Command& c) {
+    c.name = a.Name("unit NAME");
+    std::vector<std::string> seen;
+    while (!a.AtEnd()) {
+        const Token& token = a.Word("option");
+        std::string key = token.text.substr(0, token.text.find('='));
+        if (std::find(seen.begin(), seen.end(), key) != seen.end())
+            throw SyntaxError("option " + Quote(key) + " is given twice");
+        ParsePlugOption(token, &c.plug);
+        seen.push_back(key);
+    }
+}
+
+void ParseUnitName(Arguments& a, Command& c) {
+    c.name = a.Name("unit NAME");
+    a.End();
+}
+
+void ParseNothing(Arguments& a, Command&) { a.End(); }
+
+void ParseWait(Arguments& a, Command& c) {
+    c.duration = ParseDuration(a.Word("DURATION").text);
+    a.End();
+}
+
+void ParseUnitSends(Arguments& a, Command& c) {
+    c.name = a.Name("unit NAME");
+    a.Literal("sends");
+    c.bytes = a.Bytes(true);
+}
+
+void ParseClientWrite(Arguments& a, Command& c) {
+    c.number = a.Number("device ID");
+    c.bytes = a.Bytes(true);
+}
+
+void ParseClientWriteMaster(Arguments& a, Command& c) { c.bytes = a.Bytes(true); }
+
+void ParseClientCapacity(Arguments& a, Command& c) {
+    c.number = a.Number("capacity");
+    a.End();
+}
+
+void ParseOpen(Arguments& a, Command& c) {
+    c.name = a.Name("unit NAME");
+    a.Literal("as");
+    c.handle = a.Name("HANDLE");
+    a.End();
+}
+
+void ParseRead(Arguments& a, Command& c) {
+    c.handle = a.Name("HANDLE");
+    if (!a.AtEnd()) c.count = a.Number("byte count");
+    a.End();
+}
+
+void ParseWrite(Arguments& a, Command& c) {
+    c.handle = a.Name("HANDLE");
+    c.bytes = a.Bytes(true);
+}
+
+void ParseClose(Arguments& a, Command& c) {
+    c.handle = a.Name("HANDLE");
+    a.End();
+}
+
+std::string TrimTrailingBlanks(std::string text) {
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text;
+}
+
+void ParseExpectDisplay(Arguments& a, Command& c) {
+    c.name = a.Name("unit NAME");
+    c.texts.push_back(TrimTrailingBlanks(a.Text("line 1")));
+    if (!a.AtEnd()) c.texts.push_back(TrimTrailingBlanks(a.Text("line 2")));
+    a.End();
+}
+
+void ParseExpectUnit(Arguments& a, Command& c) {
+    c.name = a.Name("unit NAME");
+    a.Literal("received");
+    c.bytes = a.Bytes(false);
+}
+
+void ParseExpectClient(Arguments& a, Command& c) {
+    c.number = a.Number("device ID");
+    c.bytes = a.Bytes(false);
+}
+
+void ParseExpectList(Arguments& a, Command& c) {
+    while (!a.AtEnd()) {
+        const std::string& text = a.Word("ID:VERSION").text;
+        size_t colon = text.find(':');
+        if (colon == std::string::npos)
+            throw SyntaxError("expected ID:VERSION such as 0:224, found " + Quote(text));
+        std::string_view view(text);
+        c.list.push_back({ParseNumber(view.substr(0, colon), "ID"), ParseNumber(view.substr(colon + 1), "VERSION")});
+    }
+}
+
+void ParseExpectChild(Arguments& a, Command& c) {
+    c.texts.push_back(a.Text("hardware ID"));
+    a.End();
+}
+
+void ParseExpectRead(Arguments& a, Command& c) {
+    c.handle = a.Name("HANDLE");
+    c.bytes = a.Bytes(false);
+}
+
+void ParseExpectRegistry(Arguments& a, Command& c) {
+    c.name = a.Name("unit NAME");
+    if (a.AtEnd()) a.Fail("missing VALUE=N");
+    while (!a.AtEnd()) {
+        Setting s = ParseSetting(a.Word("VALUE=N"), "VALUE");
+        if (!IsName(s.name)) throw SyntaxError(Quote(s.name) + " is not a value name");
+        AddSetting(&c.settings, std::move(s));
+    }
+}
+
+struct Syntax {
+    const char* words;  // the leading word, or two for client and expect commands
+    CommandKind kind;
+    const char* usage;
+    void (*parse)(Arguments&, Command&);
+};
+
+constexpr Syntax kSyntax[] = {
+    {"service", CommandKind::Service, "service Interface=N Alternate=N AlternateBulk=N", ParseService},
+    {"plug", CommandKind::Plug,
+     "plug NAME [id=N] [fw=D.DD] [product=N] [vendor=N] [packet=N] [bulkmode=N] [silent]", ParsePlug},
+    {"unplug", CommandKind::Unplug, "unplug NAME", ParseUnitName},
+    {"remove", CommandKind::Remove, "remove NAME", ParseUnitName},
+    {"restart", CommandKind::Restart, "restart NAME", ParseUnitName},
+    {"sleep", CommandKind::Sleep, "sleep", ParseNothing},
+    {"wake", CommandKind::Wake, "wake", ParseNothing},
+    {"wait", CommandKind::Wait, "wait DURATION", ParseWait},
+    {"unit", CommandKind::UnitSends, "unit NAME sends HEX...", ParseUnitSends},
+    {"client open-all", CommandKind::ClientOpenAll, "client open-all", ParseNothing},
+    {"client close-all", CommandKind::ClientCloseAll, "client close-all", ParseNothing},
+    {"client list", CommandKind::ClientList, "client list", ParseNothing},
+    {"client write", CommandKind::ClientWrite, "client write ID HEX...", ParseClientWrite},
+    {"client write-master", CommandKind::ClientWriteMaster, "client write-master HEX...", ParseClientWriteMaster},
+    {"client capacity", CommandKind::ClientCapacity, "client capacity N", ParseClientCapacity},
+    {"open", CommandKind::Open, "open NAME as HANDLE", ParseOpen},
+    {"read", CommandKind::Read, "read HANDLE [N]", ParseRead},
+    {"write", CommandKind::Write, "write HANDLE HEX...", ParseWrite},
+    {"close", CommandKind::Close, "close HANDLE", ParseClose},
+    {"expect display", CommandKind::ExpectDisplay, "expect display NAME \"LINE 1\" [\"LINE 2\"]", ParseExpectDisplay},
+    {"expect unit", CommandKind::ExpectUnitReceived, "expect unit NAME received HEX...", ParseExpectUnit},
+    {"expect client", CommandKind::ExpectClient, "expect client ID HEX...", ParseExpectClient},
+    {"expect list", CommandKind::ExpectList, "expect list ID:VERSION...", ParseExpectList},
+    {"expect child", CommandKind::ExpectChild, "expect child \"HARDWARE ID\"", ParseExpectChild},
+    {"expect no-child", CommandKind::ExpectNoChild, "expect no-child", ParseNothing},
+    {"expect read", CommandKind::ExpectRead, "expect read HANDLE HEX...", ParseExpectRead},
+    {"expect registry", CommandKind::ExpectRegistry, "expect registry NAME VALUE=N...", ParseExpectRegistry},
+};
+
+std::string SubcommandsOf(std::string_view group) {
+    std::string list;
+    for (const Syntax& s : kSyntax) {
+        std::string_view words(s.words);
+        if (!words.starts_with(std::string(group) + " ")) continue;
+        if (!list.empty()) list += ", ";
+        list += words.substr(group.size() + 1);
+    }
+    return list;
+}
+
+const Syntax& FindSyntax(const std::vector<Token>& tokens, size_t* used) {
+    const std::string& first = tokens[0].text;
+    if (tokens[0].quoted) throw SyntaxError("a line must start with a command, not a text");
+    if (first == "client" || first == "expect") {
+        if (tokens.size() < 2 || tokens[1].quoted)
+            throw SyntaxError("missing " + first + " command (" + SubcommandsOf(first) + ")");
+        std::string words = first + " " + tokens[1].text;
+        for (const Syntax& s : kSyntax)
+            if (words == s.words) {
+                *used = 2;
+                return s;
+            }
+        throw SyntaxError("unknown " + first + " command " + Quote(tokens[1].text) + " (" +
+                          SubcommandsOf(first) + ")");
+    }
+    for (const Syntax& s : kSyntax)
+        if (first == s.words) {
+            *used = 1;
+            return s;
+        }
+    throw SyntaxError("unknown command " + Quote(first));
+}
+
+// False for a blank or comment line.
+bool ParseLine(std::string_view text, Command* command) {
+    std::vector<Token> tokens = SplitLine(text);
+    if (tokens.empty()) return false;
+    size_t used = 0;
+    const Syntax& syntax = FindSyntax(tokens, &used);
+    command->kind = syntax.kind;
+    Arguments arguments(std::move(tokens), used, syntax.usage);
+    syntax.parse(arguments, *command);
+    return true;
+}
+
+}  // namespace
+
+const char* CommandName(CommandKind kind) {
+    for (const Syntax& s : kSyntax)
+        if (s.kind == kind) return s.words;
+    return "?";
+}
+
+std::variant<Scenario, ParseError> ParseScenario(std::string_view text, const std::string& file) {
+    Scenario scenario{file, {}};
+    bool plugged = false;
+    int number = 0;
+    std::istringstream lines{std::string(text)};
+    for (std::string line; std::getline(lines, line);) {
+        ++number;
+        Command command;
+        command.line = number;
+        try {
+            if (!ParseLine(line, &command)) continue;
+            if (command.kind == CommandKind::Service && plugged)
+                throw SyntaxError("service must come before the first plug");
+        } catch (const SyntaxError& error) {
+            return ParseError{file, number, error.what()};
+        }
+        plugged = plugged || command.kind == CommandKind::Plug;
+        scenario.commands.push_back(std::move(command));
+    }
+    return scenario;
+}
+
+std::variant<Scenario, ParseError> ParseScenarioFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return ParseError{path, 0, "cannot read the file"};
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return ParseScenario(text, path);
+}
+
+}  // namespace scenario
