@@ -41,7 +41,7 @@ int64_t Plan(UsbBus::State* s) {
             for (const PipePtr& pipe : port->pipes)
                 if (!pipe->In())
                     for (const Transfer& t : pipe->pending) consider(std::max(t.due, after));
-            bool listening = port->plugged && port->power != PowerDeviceD3 && HasPendingIn(*port);
+            bool listening = port->plugged && port->power == PowerDeviceD0 && HasPendingIn(*port);
             if (listening && port->look) consider(std::max(NextBoundary(host::Now()), after));
             if (listening) asking.push_back(port);
         }
@@ -140,7 +140,7 @@ void RunIn(UsbBus::State* s, const std::vector<PortPtr>& ports, int64_t now) {
         {
             Locked locked(s);
             bool due = port->look || (port->eventAt >= 0 && port->eventAt <= now);
-            if (!due || !port->plugged || port->power == PowerDeviceD3) continue;
+            if (!due || !port->plugged || port->power != PowerDeviceD0) continue;
             port->look = false;
             port->eventAt = -1;
             taken = TakeInHeads(*port, frame);

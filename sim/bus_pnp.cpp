@@ -128,18 +128,22 @@ NTSTATUS WaitWake(Port& port, PIRP irp) {
     return STATUS_PENDING;
 }
 
+// The bus records what its device objects are set to, as a bus driver does with
+// PoSetPowerState; a device below D0 gets no IN traffic until it is back.
 NTSTATUS SetPower(Port& port, PIRP irp) {
     PIO_STACK_LOCATION sl = IoGetCurrentIrpStackLocation(irp);
-    if (sl->Parameters.Power.Type == DevicePowerState) {
-        DEVICE_POWER_STATE state = sl->Parameters.Power.State.DeviceState;
+    POWER_STATE_TYPE type = sl->Parameters.Power.Type;
+    POWER_STATE state = sl->Parameters.Power.State;
+    if (type == DevicePowerState) {
         {
             Locked locked(port.bus);
-            port.power = state;
-            if (state == PowerDeviceD0) port.look = true;  // IN data held back while asleep
+            port.power = state.DeviceState;
+            if (state.DeviceState == PowerDeviceD0) port.look = true;
         }
-        port.model->PowerChanged(state);
+        port.model->PowerChanged(state.DeviceState);
         WakeFrames(port.bus);
     }
+    PoSetPowerState(port.pdo, type, state);
     PoStartNextPowerIrp(irp);
     return CompleteIrp(irp, STATUS_SUCCESS);
 }

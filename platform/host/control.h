@@ -210,4 +210,21 @@ io::Result Wait(Token token);
 bool Cancel(Token token);
 }  // namespace files
 
+// ---- Power manager -------------------------------------------------------------------------
+namespace power {
+// What drivers last recorded with PoSetPowerState (Unspecified before the first call).
+DEVICE_POWER_STATE DeviceState(PDEVICE_OBJECT device);
+SYSTEM_POWER_STATE SystemState(PDEVICE_OBJECT device);
+// A system power transition as the power manager makes it. Each stack is named by any of its
+// devices; the requests go to its top from a power-manager thread while the caller waits (a
+// platform wait). For a sleep state every stack is queried, from the end of the list back
+// (children listed after their parents hear first), then set in the same order; the first
+// refusal sends the current state's set-power to every stack queried so far and is returned.
+// A return to PowerSystemWorking is only set, from the start of the list.
+NTSTATUS SetSystemState(SYSTEM_POWER_STATE state, const std::vector<PDEVICE_OBJECT>& stacks);
+// The same for every stack present: its bottom devices in creation order.
+NTSTATUS SetSystemState(SYSTEM_POWER_STATE state);
+SYSTEM_POWER_STATE CurrentSystemState();  // PowerSystemWorking at a session's start
+}  // namespace power
+
 }  // namespace host

@@ -65,6 +65,12 @@ size_t OpenHandles(std::string* report);
 // applies its own.
 NTSTATUS OpenKeyByPath(const std::u16string& path, ACCESS_MASK access, bool create, PHANDLE handle);
 
+// ---- Power manager ----
+// IofCallDriver's check that power requests go down through PoCallDriver; false when the
+// call must not go on (the violation is reported). forcePending says the power manager sends
+// a request its sender already saw pending: the call then counts as force pending.
+bool PowerCallAllowed(PDEVICE_OBJECT device, PIRP irp, bool* forcePending);
+
 // ---- Session hooks ----
 // Each part of the platform resets its state at a session's start and reports what is
 // left at its end ("" when nothing).

@@ -195,6 +195,8 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         Violate("IofCallDriver above DISPATCH_LEVEL", "IRP " + PointerText(Irp) + " at IRQL " + std::to_string(irql));
         return STATUS_INTERNAL_ERROR;
     }
+    bool powerPending = false;
+    if (!PowerCallAllowed(DeviceObject, Irp, &powerPending)) return STATUS_INTERNAL_ERROR;
     IoSetNextIrpStackLocation(Irp);
     if (Irp->CurrentLocation <= 0) {
         IoSkipCurrentIrpStackLocation(Irp);
@@ -206,7 +208,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PIO_STACK_LOCATION sl = IoGetCurrentIrpStackLocation(Irp);
     sl->DeviceObject = DeviceObject;
 
-    bool forced = ForcedPending(DeviceObject);
+    bool forced = powerPending || ForcedPending(DeviceObject);
     TrackerPtr t;
     FrameRef frame{};
     {

@@ -54,6 +54,16 @@ PDEVICE_OBJECT NamedDeviceLocked(const std::u16string& name) {
     return nullptr;
 }
 
+std::vector<PDEVICE_OBJECT> BottomDevices() {
+    std::lock_guard guard(Lock());
+    std::map<uint64_t, PDEVICE_OBJECT> bottom;
+    for (const auto& [device, r] : Table().records)
+        if (!r->deleted && !r->freed && !r->lower) bottom[r->serial] = r->DeviceObject;
+    std::vector<PDEVICE_OBJECT> out;
+    for (const auto& [serial, device] : bottom) out.push_back(device);
+    return out;
+}
+
 void ResetDevices() {
     std::lock_guard guard(Lock());
     Table().records.clear();

@@ -118,6 +118,8 @@ void ResetDrivers();
 std::string DriverLeaks();
 void ResetInterfaces();
 void ResetCancel();
+// Devices attached to no lower device, not deleted, in creation order.
+std::vector<PDEVICE_OBJECT> BottomDevices();
 // A device by its name (\Device\...), while it is not deleted; null if none.
 PDEVICE_OBJECT NamedDeviceLocked(const std::u16string& name);
 // Files: left-over handles are reported (and closed when their device still stands) before
