@@ -1,7 +1,8 @@
 // Client interfaces: the child's internal requests, device control, file access.
 #pragma once
 
-#include "core/core.h"
+#include "client/ioctl_codes.h"
+#include "core/unit_table.h"
 
 NTSTATUS FdoInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack,
                                   FDO_EXTENSION* Extension);
@@ -11,6 +12,39 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// The child's internal requests, one routine per code; each completes its request, or
+// parks it and returns STATUS_PENDING.
+NTSTATUS ChildOpenAll(PIRP Irp, PDO_EXTENSION* Child);
+NTSTATUS ChildCloseAll(PIRP Irp);
+NTSTATUS ChildWriteMaster(PIRP Irp, PIO_STACK_LOCATION Stack);
+NTSTATUS ChildWrite(PIRP Irp, PIO_STACK_LOCATION Stack);
+NTSTATUS ChildListUnits(PIRP Irp, PIO_STACK_LOCATION Stack);
+NTSTATUS ChildRead(PIRP Irp, PIO_STACK_LOCATION Stack, PDO_EXTENSION* Child);
+
+// The direct-call entries handed out by IOCTL_UNIT_GET_DIRECT_CALLS; passive level only.
+ULONG NTAPI DirectWrite(PVOID Context, const UCHAR* Bytes, ULONG Length);
+NTSTATUS NTAPI DirectSetMode(PVOID Context, ULONG Selector);
+ULONG NTAPI DirectWriteEx(PVOID Context, ULONG Reserved, const UCHAR* Bytes, ULONG Length);
+
+// One per open file handle, in the file object's FsContext and on the unit's
+// OpenContextList. A parked read is served by arriving input or ended by its cancel routine.
+struct OPEN_CONTEXT {
+    OPEN_CONTEXT* Next;
+    ULONG ReadCursor;
+    ULONG ReadLength;
+    PUCHAR ReadBuffer;
+    PIRP PendingReadIrp;
+};
+
+OPEN_CONTEXT* AllocateOpenContext(FDO_EXTENSION* Extension);
+VOID FreeOpenContext(FDO_EXTENSION* Extension, OPEN_CONTEXT* Context);
+VOID NTAPI CancelFileRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// Called by the delivery of input, under the unit's InputLock: fills the parked file reads
+// that have new input and sets them aside; CompleteServedFileReads, called after the
+// InputLock is released, completes them.
+VOID ServeFileReads(FDO_EXTENSION* Extension);
+VOID CompleteServedFileReads(FDO_EXTENSION* Extension);
 
 // Unit open/close and output pump
 // Returns the open count after the call; 0 means the open failed.

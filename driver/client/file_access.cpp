@@ -1,12 +1,42 @@
 #include "client/client.h"
 
-// Until file access is in place, a function device refuses it.
-static NTSTATUS Refuse(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    return CompleteRequest(Irp, SignatureOf(DeviceObject) == FDO_SIGNATURE ? STATUS_NOT_SUPPORTED
-                                                                            : STATUS_UNSUCCESSFUL, 0);
+// A handle is a reader of the unit and keeps it open; a context that cannot be allocated
+// leaves a handle that opens the unit but cannot read.
+NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    if (SignatureOf(DeviceObject) != FDO_SIGNATURE) {
+        return CompleteRequest(Irp, STATUS_UNSUCCESSFUL, Irp->IoStatus.Information);
+    }
+    FDO_EXTENSION* ext = FdoExtension(DeviceObject);
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+    IoIncrement(DeviceObject);
+    NTSTATUS status = STATUS_DELETE_PENDING;
+    if (IsDeviceReady(DeviceObject) && OpenUnit(ext) != 0) {
+        OPEN_CONTEXT* context = AllocateOpenContext(ext);
+        if (file) {
+            file->FsContext = context;
+        } else if (context) {
+            FreeOpenContext(ext, context);
+        }
+        status = STATUS_SUCCESS;
+    }
+    CompleteRequest(Irp, status, 0);
+    IoDecrement(DeviceObject);
+    return status;
 }
 
-NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return Refuse(DeviceObject, Irp); }
-NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return Refuse(DeviceObject, Irp); }
-NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return Refuse(DeviceObject, Irp); }
-NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return Refuse(DeviceObject, Irp); }
+// Every request on the file object has ended before its close arrives: no read is parked.
+NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    if (SignatureOf(DeviceObject) != FDO_SIGNATURE) {
+        return CompleteRequest(Irp, STATUS_UNSUCCESSFUL, Irp->IoStatus.Information);
+    }
+    FDO_EXTENSION* ext = FdoExtension(DeviceObject);
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+    IoIncrement(DeviceObject);
+    if (file && file->FsContext) {
+        FreeOpenContext(ext, (OPEN_CONTEXT*)file->FsContext);
+        file->FsContext = NULL;
+    }
+    CloseUnit(ext);
+    IoDecrement(DeviceObject);
+    return CompleteRequest(Irp, STATUS_SUCCESS, 0);
+}

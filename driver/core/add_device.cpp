@@ -55,6 +55,7 @@ NTSTATUS CreateFunctionDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physic
     KeInitializeSpinLock(&ext->IoCountLock);
     KeInitializeSpinLock(&ext->InputLock);
     KeInitializeSpinLock(&ext->ExchangeLock);
+    KeInitializeSpinLock(&ext->OpenContextLock);
     RtlFreeUnicodeString(&link);
     *FunctionDevice = device;
     return STATUS_SUCCESS;

@@ -90,6 +90,11 @@ struct FDO_EXTENSION {
     // Both are synchronisation events used as passive-level locks.
     KEVENT OpenLock;
     KEVENT OutputLock;
+    // Create, close, a file read, the delivery of input and the file read's cancel routine
+    // run on several processors at once: the open contexts, their parked reads, and the reads
+    // served by the delivery but not yet completed are guarded by OpenContextLock.
+    KSPIN_LOCK OpenContextLock;
+    PIRP ServedFileReads;
 };
 
 struct PDO_EXTENSION {

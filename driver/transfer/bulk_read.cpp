@@ -1,3 +1,4 @@
+#include "client/client.h"
 #include "core/unit_table.h"
 #include "transfer/transfer.h"
 
@@ -49,6 +50,8 @@ static VOID AppendToRing(FDO_EXTENSION* Extension, const UCHAR* Packet, ULONG Le
 PIRP DeliverInput(FDO_EXTENSION* Extension) {
     // The exchange lock, not a look at the pointer, says whether an exchange waits.
     CollectReply(Extension);
+    // The unit's file handles are readers of their own.
+    ServeFileReads(Extension);
     UNIT_SLOT* slot = (UNIT_SLOT*)ReadSharedPointer((PVOID volatile*)&Extension->UnitSlot);
     if (!slot) {
         return NULL;
@@ -98,6 +101,7 @@ NTSTATUS NTAPI BulkReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
         if (delivered) {
             CompleteDeliveredRead(delivered);
         }
+        CompleteServedFileReads(ext);
     }
     if (slot->SlotFlags & SLOT_READ) {
         if (ok && IsDeviceReady(device)) {

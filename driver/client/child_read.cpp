@@ -1,0 +1,77 @@
+#include "client/client.h"
+
+// The copy rule of the stream against one reading of the write index: the bulk-in
+// completion moves the index on another processor while the client's thread copies.
+static VOID CopyStreamInput(UNIT_SLOT* Slot, FDO_EXTENSION* Unit, UNIT_DATA_BLOCK* Block) {
+    ULONG writeIndex = ReadShared(&Unit->InputWriteIndex);
+    while (Slot->ClientReadCursor != writeIndex && (LONG)Block->ByteCount < Block->Capacity) {
+        Block->Data[Block->ByteCount] = Unit->InputRing[Slot->ClientReadCursor];
+        Block->ByteCount += 1;
+        Slot->ClientReadCursor = (Slot->ClientReadCursor + 1) & (INPUT_RING_SIZE - 1);
+    }
+    Block->DeviceId = Unit->DeviceId;
+}
+
+// The lowest device ID with unread input wins; bytes that do not fit wait for the next read.
+static BOOLEAN ServeFromTable(UNIT_DATA_BLOCK* Block) {
+    for (ULONG id = 0; id < MAX_UNITS; ++id) {
+        FDO_EXTENSION* unit = ReferenceSlotUnit(id);
+        if (!unit) {
+            continue;
+        }
+        BOOLEAN waiting = ReadShared(&unit->InputWriteIndex) != UnitTable[id].ClientReadCursor;
+        if (waiting) {
+            CopyStreamInput(&UnitTable[id], unit, Block);
+        }
+        DereferenceSlotUnit(unit);
+        if (waiting) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+// Called with the read lock held. Everything is in place before the cancel routine is; a
+// request cancelled before that is taken back here, as nobody will call the routine for it.
+static BOOLEAN ParkLocked(PDO_EXTENSION* Child, PIRP Irp, UNIT_DATA_BLOCK* Block) {
+    Child->PendingReadBlock = Block;
+    Child->PendingReadIrp = Irp;
+    IoMarkIrpPending(Irp);
+    KIRQL cancelIrql;
+    IoAcquireCancelSpinLock(&cancelIrql);
+    IoSetCancelRoutine(Irp, CancelChildRead);
+    BOOLEAN cancelledAlready = Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL;
+    IoReleaseCancelSpinLock(cancelIrql);
+    if (cancelledAlready) {
+        Child->PendingReadIrp = NULL;
+    }
+    return !cancelledAlready;
+}
+
+// The test for a parked read, the scan and the parking are one step under the child's read
+// lock: a second read cannot slip in beside the first, and input that arrives after the scan
+// finds the read parked when its delivery gets the lock. The lock is never taken with a
+// unit's InputLock held the other way round: the delivery takes InputLock, then this one.
+NTSTATUS ChildRead(PIRP Irp, PIO_STACK_LOCATION Stack, PDO_EXTENSION* Child) {
+    UNIT_DATA_BLOCK* block = (UNIT_DATA_BLOCK*)Stack->Parameters.DeviceIoControl.Type3InputBuffer;
+    if (Stack->Parameters.DeviceIoControl.OutputBufferLength != sizeof(UNIT_DATA_BLOCK)) {
+        return CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
+    }
+    KIRQL irql;
+    KeAcquireSpinLock(&Child->ReadLock, &irql);
+    if (Child->PendingReadIrp || !block || block->Capacity == 0 || !block->Data) {
+        KeReleaseSpinLock(&Child->ReadLock, irql);
+        return CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
+    }
+    block->ByteCount = 0;
+    if (ServeFromTable(block)) {
+        KeReleaseSpinLock(&Child->ReadLock, irql);
+        return CompleteRequest(Irp, STATUS_SUCCESS, block->ByteCount);
+    }
+    BOOLEAN parked = ParkLocked(Child, Irp, block);
+    KeReleaseSpinLock(&Child->ReadLock, irql);
+    if (!parked) {
+        CompleteRequest(Irp, STATUS_CANCELLED, 0);
+    }
+    return STATUS_PENDING;
+}

@@ -1,0 +1,123 @@
+#include "client/client.h"
+
+// Copies what the handle has not seen yet, up to Length bytes; a handle that fell more than
+// a ring behind loses the bytes that were overwritten.
+static ULONG CopyToHandle(FDO_EXTENSION* Unit, OPEN_CONTEXT* Context, PUCHAR Buffer, ULONG Length) {
+    ULONG writeIndex = ReadShared(&Unit->InputWriteIndex);
+    ULONG copied = 0;
+    while (Context->ReadCursor != writeIndex && copied < Length) {
+        Buffer[copied++] = Unit->InputRing[Context->ReadCursor];
+        Context->ReadCursor = (Context->ReadCursor + 1) & (INPUT_RING_SIZE - 1);
+    }
+    return copied;
+}
+
+// Called with the open-context lock held. A request cancelled before its routine was set is
+// taken back here, as nobody will call the routine for it.
+static BOOLEAN ParkFileRead(OPEN_CONTEXT* Context, PIRP Irp, PUCHAR Buffer, ULONG Length) {
+    Context->ReadBuffer = Buffer;
+    Context->ReadLength = Length;
+    Context->PendingReadIrp = Irp;
+    IoMarkIrpPending(Irp);
+    KIRQL cancelIrql;
+    IoAcquireCancelSpinLock(&cancelIrql);
+    IoSetCancelRoutine(Irp, CancelFileRead);
+    BOOLEAN cancelledAlready = Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL;
+    IoReleaseCancelSpinLock(cancelIrql);
+    if (cancelledAlready) {
+        Context->PendingReadIrp = NULL;
+    }
+    return !cancelledAlready;
+}
+
+// The device does buffered I/O: the destination is the system buffer, which is resident, so
+// the copy may run with a spin lock held. A read returns as soon as any input is there.
+NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    if (SignatureOf(DeviceObject) != FDO_SIGNATURE) {
+        return CompleteRequest(Irp, STATUS_UNSUCCESSFUL, Irp->IoStatus.Information);
+    }
+    FDO_EXTENSION* ext = FdoExtension(DeviceObject);
+    Irp->IoStatus.Information = 0;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    ULONG length = stack->Parameters.Read.Length;
+    PUCHAR buffer = (PUCHAR)Irp->AssociatedIrp.SystemBuffer;
+    if (length == 0 || !buffer) {
+        return CompleteRequest(Irp, STATUS_INFO_LENGTH_MISMATCH, 0);
+    }
+    OPEN_CONTEXT* context = stack->FileObject ? (OPEN_CONTEXT*)stack->FileObject->FsContext : NULL;
+    if (!context) {
+        return CompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
+    }
+    KIRQL irql;
+    KeAcquireSpinLock(&ext->OpenContextLock, &irql);
+    if (context->PendingReadIrp) {
+        KeReleaseSpinLock(&ext->OpenContextLock, irql);
+        return CompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
+    }
+    ULONG copied = CopyToHandle(ext, context, buffer, length);
+    if (copied != 0) {
+        KeReleaseSpinLock(&ext->OpenContextLock, irql);
+        return CompleteRequest(Irp, STATUS_SUCCESS, copied);
+    }
+    BOOLEAN parked = ParkFileRead(context, Irp, buffer, length);
+    KeReleaseSpinLock(&ext->OpenContextLock, irql);
+    if (!parked) {
+        CompleteRequest(Irp, STATUS_CANCELLED, 0);
+    }
+    return STATUS_PENDING;
+}
+
+VOID NTAPI CancelFileRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    if (SignatureOf(DeviceObject) == FDO_SIGNATURE) {
+        FDO_EXTENSION* ext = FdoExtension(DeviceObject);
+        KIRQL irql;
+        KeAcquireSpinLock(&ext->OpenContextLock, &irql);
+        for (OPEN_CONTEXT* c = (OPEN_CONTEXT*)ext->OpenContextList; c; c = c->Next) {
+            if (c->PendingReadIrp == Irp) {
+                c->PendingReadIrp = NULL;
+                break;
+            }
+        }
+        KeReleaseSpinLock(&ext->OpenContextLock, irql);
+    }
+    CompleteRequest(Irp, STATUS_CANCELLED, 0);
+}
+
+// The served reads wait on a chain through their first driver context word, which is the
+// driver's while it owns the request.
+static VOID SetAside(FDO_EXTENSION* Extension, PIRP Irp) {
+    Irp->Tail.Overlay.DriverContext[0] = Extension->ServedFileReads;
+    Extension->ServedFileReads = Irp;
+}
+
+// The cancel routine is withdrawn before a byte is copied: if the cancel path has the
+// request already, the bytes stay for the handle's next read.
+VOID ServeFileReads(FDO_EXTENSION* Extension) {
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->OpenContextLock, &irql);
+    ULONG writeIndex = ReadShared(&Extension->InputWriteIndex);
+    for (OPEN_CONTEXT* c = (OPEN_CONTEXT*)Extension->OpenContextList; c; c = c->Next) {
+        PIRP irp = c->PendingReadIrp;
+        if (irp && c->ReadCursor != writeIndex && IoSetCancelRoutine(irp, NULL) != NULL) {
+            c->PendingReadIrp = NULL;
+            irp->IoStatus.Information = CopyToHandle(Extension, c, c->ReadBuffer, c->ReadLength);
+            SetAside(Extension, irp);
+        }
+    }
+    KeReleaseSpinLock(&Extension->OpenContextLock, irql);
+}
+
+// Completion may come back into the driver, so it runs with none of its locks held.
+VOID CompleteServedFileReads(FDO_EXTENSION* Extension) {
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->OpenContextLock, &irql);
+    PIRP irp = Extension->ServedFileReads;
+    Extension->ServedFileReads = NULL;
+    KeReleaseSpinLock(&Extension->OpenContextLock, irql);
+    while (irp) {
+        PIRP next = (PIRP)irp->Tail.Overlay.DriverContext[0];
+        CompleteRequest(irp, STATUS_SUCCESS, irp->IoStatus.Information);
+        irp = next;
+    }
+}

@@ -1,0 +1,36 @@
+#include "client/client.h"
+
+// A handle never sees input that arrived before its open.
+OPEN_CONTEXT* AllocateOpenContext(FDO_EXTENSION* Extension) {
+    OPEN_CONTEXT* context =
+        (OPEN_CONTEXT*)ExAllocatePoolWithTag(NonPagedPool, sizeof(OPEN_CONTEXT), POOL_TAG);
+    if (!context) {
+        return NULL;
+    }
+    RtlZeroMemory(context, sizeof(OPEN_CONTEXT));
+    context->ReadCursor = ReadShared(&Extension->InputWriteIndex);
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->OpenContextLock, &irql);
+    context->Next = (OPEN_CONTEXT*)Extension->OpenContextList;
+    Extension->OpenContextList = context;
+    KeReleaseSpinLock(&Extension->OpenContextLock, irql);
+    return context;
+}
+
+// A context that is not on the list is left alone.
+VOID FreeOpenContext(FDO_EXTENSION* Extension, OPEN_CONTEXT* Context) {
+    BOOLEAN found = FALSE;
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->OpenContextLock, &irql);
+    for (OPEN_CONTEXT** link = (OPEN_CONTEXT**)&Extension->OpenContextList; *link; link = &(*link)->Next) {
+        if (*link == Context) {
+            *link = Context->Next;
+            found = TRUE;
+            break;
+        }
+    }
+    KeReleaseSpinLock(&Extension->OpenContextLock, irql);
+    if (found) {
+        ExFreePool(Context);
+    }
+}
