@@ -7,6 +7,7 @@ packages=(
   cmake make g++ googletest
   g++-multilib                  # the 32-bit x86 host build
   qemu-user                     # runs it where the kernel has no 32-bit support
+  tshark                        # the capture test decodes pmc7r-sim's pcap files
   g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686  # pmc7r.sys
 )
 

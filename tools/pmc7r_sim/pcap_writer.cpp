@@ -39,6 +39,13 @@ uint8_t DescriptorType(const sim::UrbRecord& submission, const sim::UrbRecord* c
     return submission.length == 18 ? 1 : 2;
 }
 
+// bmAttributes numbers the types differently from usbmon.
+TransferType FromAttributes(uint8_t attributes) {
+    constexpr TransferType kByAttributes[] = {TransferType::Control, TransferType::Isochronous, TransferType::Bulk,
+                                              TransferType::Interrupt};
+    return kByAttributes[attributes & 3];
+}
+
 template <typename T>
 void Append(std::vector<uint8_t>* out, T value) {
     for (size_t i = 0; i < sizeof(T); ++i) out->push_back(uint8_t(uint64_t(value) >> (8 * i)));
@@ -82,7 +89,7 @@ void PcapWriter::DescribeDevice(PDEVICE_OBJECT pdo, const std::vector<uint8_t>& 
         if (d[1] == 2 && left >= 6) device.configurationValue = d[5];
         if (d[1] == 4 && left >= 4) chosen = d[2] == interfaceNumber && d[3] == alternate;
         if (d[1] == 5 && left >= 7 && chosen)
-            device.endpoints[d[2]] = {TransferType(d[3] & 3), d[6]};
+            device.endpoints[d[2]] = {FromAttributes(d[3]), d[6]};
     }
     devices_[pdo] = std::move(device);
 }
