@@ -218,15 +218,6 @@ const RuleCase kCases[] = {
          IoDetachDevice(base);
          IoDeleteDevice(upper);
      }},
-    {"DeletedUnderAnother", "device deleted while another device is attached to it",
-     [](RuleTest& t) {
-         PDEVICE_OBJECT base = t.Device(Completes(STATUS_SUCCESS));
-         PDEVICE_OBJECT upper = t.Bare();
-         IoAttachDeviceToDeviceStack(upper, base);
-         IoDeleteDevice(base);
-         IoDetachDevice(base);
-         IoDeleteDevice(upper);
-     }},
     {"UnloadedWithDevices", "driver unloaded with devices",
      [](RuleTest& t) {
          t.Device(Completes(STATUS_SUCCESS));

@@ -151,10 +151,9 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         } else if (r->lower) {
             rule = "device deleted while attached to a lower device";
             detail = Name(*r) + " is attached to device " + PointerText(r->lower);
-        } else if (DeviceObject->AttachedDevice) {
-            rule = "device deleted while another device is attached to it";
-            detail = Name(*r) + " has device " + PointerText(DeviceObject->AttachedDevice) + " on it";
         } else {
+            // A bus driver's PDO may delete itself on its removal while the function device
+            // above has yet to detach: the attachment's reference keeps the object till then.
             r->deleted = true;
             PDEVICE_OBJECT* link = &DeviceObject->DriverObject->DeviceObject;
             while (*link && *link != DeviceObject) link = &(*link)->NextDevice;
@@ -182,15 +181,19 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PD
     source->lower = top;
     SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
     SourceDevice->AlignmentRequirement = top->AlignmentRequirement;
+    ReferenceObject(top);  // the attachment's, dropped by IoDetachDevice
     return top;
 }
 
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
-    std::lock_guard guard(Lock());
-    PDEVICE_OBJECT upper = TargetDevice->AttachedDevice;
-    if (!upper) return;
-    if (_DEVOBJ_EXTENSION* r = DeviceRecordLocked(upper)) r->lower = nullptr;
-    TargetDevice->AttachedDevice = nullptr;
+    {
+        std::lock_guard guard(Lock());
+        PDEVICE_OBJECT upper = TargetDevice->AttachedDevice;
+        if (!upper) return;
+        if (_DEVOBJ_EXTENSION* r = DeviceRecordLocked(upper)) r->lower = nullptr;
+        TargetDevice->AttachedDevice = nullptr;
+    }
+    DereferenceObject(TargetDevice);
 }
 
 PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
