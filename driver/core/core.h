@@ -117,7 +117,11 @@ static_assert(offsetof(FDO_EXTENSION, Signature) == offsetof(PDO_EXTENSION, Sign
 static_assert(offsetof(FDO_EXTENSION, Flags) == offsetof(PDO_EXTENSION, Flags));
 static_assert(offsetof(FDO_EXTENSION, DeviceObject) == offsetof(PDO_EXTENSION, DeviceObject));
 
-// Driver-wide settings from the service key, read once by DriverEntry.
+// Driver-wide settings from the service key, read once by DriverEntry, and what they are
+// without a value there (the installation writes the same).
+#define DEFAULT_INTERFACE 2
+#define DEFAULT_ALTERNATE 1
+#define DEFAULT_ALTERNATE_BULK 0
 extern ULONG Interface;
 extern ULONG Alternate;
 extern ULONG AlternateBulk;

@@ -5,9 +5,9 @@
 #include "power/power.h"
 #include "transfer/transfer.h"
 
-ULONG Interface = 2;
-ULONG Alternate = 1;
-ULONG AlternateBulk = 0;
+ULONG Interface = DEFAULT_INTERFACE;
+ULONG Alternate = DEFAULT_ALTERNATE;
+ULONG AlternateBulk = DEFAULT_ALTERNATE_BULK;
 
 ULONG ReadRegistryDword(HANDLE Key, PCWSTR ValueName, ULONG Default) {
     // 100 bytes of result, aligned for the information header.
@@ -46,9 +46,9 @@ static void ReadSettings(PUNICODE_STRING RegistryPath) {
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
     // A freshly loaded image starts from the defaults; so does every load on the host.
-    Interface = 2;
-    Alternate = 1;
-    AlternateBulk = 0;
+    Interface = DEFAULT_INTERFACE;
+    Alternate = DEFAULT_ALTERNATE;
+    AlternateBulk = DEFAULT_ALTERNATE_BULK;
     ResetUnitTable();
     ReadSettings(RegistryPath);
 
