@@ -213,3 +213,29 @@ TEST_F(ParkedReadTest, CancelRacingDeliveryCompletesOnceAndLosesNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+class SlotClaimTest : public PlatformTest {};
+
+// Two units that start at once and report one ID: one claim wins, every round.
+TEST_F(SlotClaimTest, TwoClaimsOfOneIdCannotBothWin) {
+    ResetUnitTable();
+    FDO_EXTENSION units[2] = {};
+    for (int round = 0; round < 200; ++round) {
+        std::atomic<int> wins = 0;
+        {
+            host::Thread a("claim a", [&] { wins += ClaimUnitSlot(&units[0], 4) ? 1 : 0; });
+            host::Thread b("claim b", [&] { wins += ClaimUnitSlot(&units[1], 4) ? 1 : 0; });
+        }
+        ASSERT_EQ(1, wins.load()) << "round " << round;
+        FDO_EXTENSION* holder = UnitTable[4].UnitExtension;
+        ASSERT_EQ(&UnitTable[4], holder->UnitSlot);
+        EXPECT_TRUE(ClaimUnitSlot(holder, 4)) << "the holder's own claim keeps its slot";
+        ReleaseUnitSlot(holder);
+        ASSERT_EQ(nullptr, UnitTable[4].UnitExtension);
+    }
+    EXPECT_FALSE(ClaimUnitSlot(&units[0], MAX_UNITS));
+}
+
+}  // namespace
