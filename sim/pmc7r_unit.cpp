@@ -16,7 +16,12 @@ constexpr uint8_t kBusy = 0x00, kReady = 0x01;
 
 Pmc7rUnit::Pmc7rUnit(UnitOptions options) : options_(std::move(options)), buffer_(options_.midiOutCapacity) {}
 
-Descriptors Pmc7rUnit::GetDescriptors() { return Pmc7rDescriptors(options_.product, options_.packet); }
+Descriptors Pmc7rUnit::GetDescriptors() {
+    Descriptors d = Pmc7rDescriptors(options_.product, options_.packet);
+    d.device[8] = uint8_t(options_.vendor);  // idVendor
+    d.device[9] = uint8_t(options_.vendor >> 8);
+    return d;
+}
 
 void Pmc7rUnit::Out(uint8_t endpoint, const uint8_t* data, size_t length) {
     if (endpoint != kPmc7rOutEndpoint) return;

@@ -28,6 +28,7 @@ enum class ReplyShape {
 
 struct UnitOptions {
     uint16_t product = 0x002A;
+    uint16_t vendor = 0x0C5B;
     uint16_t packet = 64;          // wMaxPacketSize of both endpoints
     std::string firmware = "2.24"; // "D.DD"; its four characters are the identity's revision
     uint8_t deviceId = 0;          // any value, so that invalid ones can be tested

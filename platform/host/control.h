@@ -170,6 +170,20 @@ std::vector<InterfaceLink> Interfaces();
 void SetLinkNameLength(size_t codeUnits);
 // Live requests, for tests that look at what is outstanding.
 size_t LiveRequests();
+// A watcher of every request sent to a device (completion false) and of every stack location
+// a request completes (completion true, with the status it completed with), for tracing.
+// Set it before the threads that send requests start and clear it after they end.
+struct TraceEvent {
+    bool completion;
+    PDEVICE_OBJECT device;
+    UCHAR major;
+    UCHAR minor;
+    ULONG ioctl;        // device controls
+    bool urb;            // IOCTL_INTERNAL_USB_SUBMIT_URB, with its function
+    USHORT urbFunction;
+    NTSTATUS status;     // completions
+};
+void SetTracer(std::function<void(const TraceEvent&)> tracer);
 // Whether IoDeleteDevice was called on the device (which the caller keeps referenced).
 bool DeviceDeleted(PDEVICE_OBJECT device);
 }  // namespace io

@@ -10,23 +10,22 @@
 
 #include "driver/core/core.h"
 #include "platform/host/control.h"
+#include "tools/pmc7r_sim/run.h"
 #include "tools/pmc7r_sim/run_options.h"
 #include "tools/pmc7r_sim/scenario_parser.h"
 
 namespace {
 
-const std::u16string kDriverName = u"\\Driver\\pmc7r";
-const std::u16string kServiceKey =
-    u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\pmc7r";
-
 const char kUsage[] =
-    "usage: pmc7r-sim demo [NAME=VALUE...]\n"
+    "usage: pmc7r-sim demo [--pcap FILE] [--realtime] [--trace]\n"
     "       pmc7r-sim run [--pcap FILE] [--realtime] [--trace] FILE...\n"
     "       pmc7r-sim --help\n"
     "\n"
-    "demo  loads the driver, shows the settings it read from its service key and\n"
-    "      the leak report after unloading. The key holds Interface=0 Alternate=0\n"
-    "      AlternateBulk=1; each NAME=VALUE sets a DWORD value of it besides.\n"
+    "demo  a built-in session with units on one desk: a master and two slaves, a unit\n"
+    "      with an ID in use, one with an invalid ID, one with old firmware, the MIDI\n"
+    "      client reading and writing, an application with a file handle, sleep and\n"
+    "      wake, a unit pulled out and plugged in again, the master removed; printed\n"
+    "      as a timeline on virtual time, with a summary at the end.\n"
     "\n"
     "run   runs each scenario file against simulated units on a simulated bus.\n"
     "      Exit status: 0 when every expectation held; 1 at the first that did not\n"
@@ -35,7 +34,12 @@ const char kUsage[] =
     "      --pcap FILE  write the bus traffic as a USB capture (pcap, Linux usbmon\n"
     "                   link type) for Wireshark or tshark\n"
     "      --realtime   let time follow the wall clock instead of virtual time\n"
-    "      --trace      print each command as it runs\n"
+    "      --trace      also print every request that crosses the driver's\n"
+    "                   boundary (PnP, power, controls, URBs) with its status\n"
+    "      Each file runs on a freshly started machine; the timeline of what\n"
+    "      happened goes to standard output, errors to standard error. A read\n"
+    "      waits up to 100 ms for its first byte; if none comes it is cancelled\n"
+    "      and returns nothing.\n"
     "\n"
     "Scenario files: one command a line; # starts a comment. Numbers are decimal or\n"
     "0x hex; HEX... is bytes as hex pairs separated by blanks (90 3C 7F); durations\n"
@@ -56,6 +60,8 @@ const char kUsage[] =
     "  wait DURATION               let virtual time run\n"
     "  unit NAME sends HEX...      the unit sends MIDI bytes to the host\n"
     "  client open-all | client close-all | client list\n"
+    "                              open-all settles for 20 ms: the units' identity\n"
+    "                              answers to being opened are not client input\n"
     "  client write ID HEX...      write to the unit with device ID\n"
     "  client write-master HEX...  write to the master\n"
     "  client capacity N           capacity of the client's reads\n"
@@ -75,66 +81,16 @@ const char kUsage[] =
 
 void Usage(std::FILE* out) { std::fputs(kUsage, out); }
 
-std::u16string Widen(std::string_view text) {
-    return std::u16string(text.begin(), text.end());
-}
-
-// Parses NAME=VALUE into the service key; false when the argument is not of that form.
-bool SetSetting(std::string_view argument) {
-    size_t equals = argument.find('=');
-    if (equals == 0 || equals == std::string_view::npos) return false;
-    std::string value(argument.substr(equals + 1));
-    char* end = nullptr;
-    unsigned long number = std::strtoul(value.c_str(), &end, 0);
-    if (value.empty() || *end != '\0') return false;
-    host::registry::SetDword(kServiceKey, Widen(argument.substr(0, equals)), uint32_t(number));
-    return true;
-}
-
-int Demo(int argc, char** argv) {
-    host::Session session("pmc7r-sim");
-    host::registry::SetDword(kServiceKey, u"Interface", 0);
-    host::registry::SetDword(kServiceKey, u"Alternate", 0);
-    host::registry::SetDword(kServiceKey, u"AlternateBulk", 1);
-    for (int i = 0; i < argc; ++i) {
-        if (!SetSetting(argv[i])) {
-            std::fprintf(stderr, "pmc7r-sim: expected NAME=VALUE, got '%s'\n", argv[i]);
-            Usage(stderr);
-            return 2;
-        }
-    }
-
-    NTSTATUS status = STATUS_SUCCESS;
-    PDRIVER_OBJECT driver = host::io::LoadDriver(kDriverName, DriverEntry, kServiceKey, &status);
-    std::printf("DriverEntry returned 0x%08lx\n", (unsigned long)status);
-    if (!NT_SUCCESS(status) || driver == nullptr) return 1;
-    std::printf("settings: Interface=%lu Alternate=%lu AlternateBulk=%lu\n",
-                (unsigned long)Interface, (unsigned long)Alternate, (unsigned long)AlternateBulk);
-    host::io::UnloadDriver(driver);
-
-    std::string leaks = session.Finish();
-    std::printf("leak report: %s\n", leaks.empty() ? "nothing left over" : leaks.c_str());
-    return leaks.empty() ? 0 : 1;
-}
-
-// Until scenarios can be executed, run checks their syntax only.
-int Run(int argc, char** argv) {
+int Run(int argc, char** argv, bool demo) {
     scenario::RunOptions options;
     std::string error;
-    if (!scenario::ParseRunOptions(std::vector<std::string>(argv, argv + argc), &options, &error)) {
-        std::fprintf(stderr, "pmc7r-sim run: %s (see pmc7r-sim --help)\n", error.c_str());
+    std::vector<std::string> arguments(argv, argv + argc);
+    if (demo) arguments.push_back("demo");  // the built-in scenario stands in for the files
+    if (!scenario::ParseRunOptions(arguments, &options, &error)) {
+        std::fprintf(stderr, "pmc7r-sim %s: %s (see pmc7r-sim --help)\n", demo ? "demo" : "run", error.c_str());
         return 2;
     }
-    for (const std::string& file : options.files) {
-        auto parsed = scenario::ParseScenarioFile(file);
-        if (auto* failure = std::get_if<scenario::ParseError>(&parsed)) {
-            std::fprintf(stderr, "%s:%d: %s\n", failure->file.c_str(), failure->line, failure->message.c_str());
-            return 2;
-        }
-        std::fprintf(stderr, "%s: %zu commands, not executed\n", file.c_str(),
-                     std::get<scenario::Scenario>(parsed).commands.size());
-    }
-    return 0;
+    return demo ? simtool::RunDemo(options, stdout) : simtool::RunScenarios(options, stdout);
 }
 
 }  // namespace
@@ -145,8 +101,8 @@ int main(int argc, char** argv) {
         Usage(stdout);
         return 0;
     }
-    if (command == "demo") return Demo(argc - 2, argv + 2);
-    if (command == "run") return Run(argc - 2, argv + 2);
+    if (command == "demo") return Run(argc - 2, argv + 2, true);
+    if (command == "run") return Run(argc - 2, argv + 2, false);
     Usage(stderr);
     return 2;
 }

@@ -1,0 +1,219 @@
+#include "tools/pmc7r_sim/executor.h"
+
+#include "platform/host/control.h"
+
+namespace simtool {
+namespace {
+
+using scenario::Command;
+using scenario::CommandKind;
+
+std::string Quoted(const std::vector<std::string>& lines) {
+    std::string out;
+    for (const std::string& line : lines) out += (out.empty() ? "\"" : " \"") + line + "\"";
+    return out;
+}
+
+struct Check {
+    bool held;
+    std::string expected, found;
+};
+
+std::string ListText(const std::vector<scenario::ListEntry>& list) {
+    std::string out;
+    for (const scenario::ListEntry& e : list) out += (out.empty() ? "" : " ") + std::to_string(e.id) + ":" + std::to_string(e.version);
+    return out.empty() ? "(no units)" : out;
+}
+
+class Runner {
+public:
+    Runner(const scenario::Scenario& s, World& w, const ExecuteOptions& o)
+        : scenario_(s), world_(w), out_(o.out), explain_(o.explain) {}
+
+    Outcome Run() {
+        for (const Command& c : scenario_.commands) {
+            ++outcome_.commands;
+            if (!RunOne(c)) return outcome_;
+        }
+        return outcome_;
+    }
+
+private:
+    bool RunOne(const Command& c) {
+        if (c.kind >= CommandKind::ExpectDisplay) return Expect(c);
+        Step step = Do(c);
+        if (!step.ok) return Fail(2, c, step.text);
+        Say(step.text);
+        if (explain_ && out_ && c.kind == CommandKind::Plug) {
+            if (UnitEntry* unit = world_.Unit(c.name)) std::fputs(DisplayBox(world_.DisplayLines(*unit)).c_str(), out_);
+        }
+        return true;
+    }
+
+    Step Do(const Command& c) {
+        switch (c.kind) {
+        case CommandKind::Service: return world_.Service(c.settings);
+        case CommandKind::Plug: return world_.Plug(c.name, c.plug);
+        case CommandKind::Unplug: return world_.Unplug(c.name);
+        case CommandKind::Remove: return world_.Remove(c.name);
+        case CommandKind::Restart: return world_.Restart(c.name);
+        case CommandKind::Sleep: return world_.SetSystem(true);
+        case CommandKind::Wake: return world_.SetSystem(false);
+        case CommandKind::Wait:
+            host::Advance(c.duration);
+            return Step::Done("");
+        case CommandKind::UnitSends: return world_.UnitSends(c.name, c.bytes);
+        case CommandKind::ClientOpenAll: return world_.ClientOpenAll();
+        case CommandKind::ClientCloseAll: return world_.ClientCloseAll();
+        case CommandKind::ClientList: return world_.ClientList();
+        case CommandKind::ClientWrite: return world_.ClientWrite(c.number, c.bytes);
+        case CommandKind::ClientWriteMaster: return world_.ClientWriteMaster(c.bytes);
+        case CommandKind::ClientCapacity: return world_.ClientCapacity(c.number);
+        case CommandKind::Open: return world_.Open(c.name, c.handle);
+        case CommandKind::Read: return world_.Read(c.handle, c.count.value_or(64));
+        case CommandKind::Write: return world_.Write(c.handle, c.bytes);
+        case CommandKind::Close: return world_.Close(c.handle);
+        default: return Step::Error("not a command to carry out");
+        }
+    }
+
+    bool Expect(const Command& c) {
+        ++outcome_.expectations;
+        Check check{true, "", ""};
+        switch (c.kind) {
+        case CommandKind::ExpectDisplay: {
+            UnitEntry* unit = world_.Unit(c.name);
+            if (!unit) return Fail(2, c, "no unit " + c.name + " is plugged");
+            std::vector<std::string> lines = world_.DisplayLines(*unit);
+            lines.resize(c.texts.size());
+            check = {lines == c.texts, Quoted(c.texts), Quoted(lines)};
+            break;
+        }
+        case CommandKind::ExpectUnitReceived: {
+            UnitEntry* unit = world_.Unit(c.name);
+            if (!unit) return Fail(2, c, "no unit " + c.name + " is plugged");
+            std::vector<uint8_t> got = unit->model->TakeMidiOut();
+            check = {got == c.bytes, HexText(c.bytes), HexText(got)};
+            break;
+        }
+        case CommandKind::ExpectClient: {
+            if (!world_.ClientPresent()) return Fail(2, c, "there is no master with the MIDI client on its child");
+            std::vector<uint8_t> got = world_.TakeClientBytes(c.number);
+            for (const sim::MidiMessage& m : world_.TakeClientMessages(c.number)) {
+                if (explain_) Say("  the client decodes from ID " + std::to_string(c.number) + ": " + DescribeMidi(m));
+            }
+            check = {got == c.bytes, HexText(c.bytes), HexText(got)};
+            break;
+        }
+        case CommandKind::ExpectList: {
+            if (!world_.ClientPresent()) return Fail(2, c, "there is no master with the MIDI client on its child");
+            NTSTATUS status = STATUS_SUCCESS;
+            std::vector<scenario::ListEntry> got;
+            for (const sim::ListedUnit& u : world_.List(&status)) got.push_back({u.id, u.firmware});
+            check = {got == c.list, ListText(c.list), ListText(got)};
+            break;
+        }
+        case CommandKind::ExpectChild:
+        case CommandKind::ExpectNoChild: {
+            const sim::PnpNode* child = world_.Child();
+            std::string found = "no child";
+            if (child && !child->hardwareIds.empty()) {
+                found = "a child with hardware ID \"";
+                for (char16_t ch : child->hardwareIds.front()) found += char(ch);
+                found += "\"";
+            }
+            std::string expected = c.kind == CommandKind::ExpectNoChild ? "no child"
+                                                                        : "a child with hardware ID \"" + c.texts.at(0) + "\"";
+            check = {found == expected, expected, found};
+            break;
+        }
+        case CommandKind::ExpectRead: {
+            if (!world_.HasHandle(c.handle)) return Fail(2, c, "handle " + c.handle + " is not open");
+            std::optional<std::vector<uint8_t>> got = world_.LastRead(c.handle);
+            if (!got) return Fail(2, c, "nothing was read on " + c.handle + " yet");
+            check = {*got == c.bytes, HexText(c.bytes), HexText(*got)};
+            break;
+        }
+        case CommandKind::ExpectRegistry: {
+            UnitEntry* unit = world_.Unit(c.name);
+            if (!unit) return Fail(2, c, "no unit " + c.name + " is plugged");
+            for (const scenario::Setting& s : c.settings) {
+                std::optional<uint32_t> value = world_.RegistryValue(*unit, s.name);
+                std::string found = value ? s.name + "=" + std::to_string(*value) : "no " + s.name;
+                check.expected += (check.expected.empty() ? "" : " ") + s.name + "=" + std::to_string(s.value);
+                check.found += (check.found.empty() ? "" : " ") + found;
+                check.held = check.held && value && *value == s.value;
+            }
+            break;
+        }
+        default: return Fail(2, c, "not an expectation");
+        }
+        if (!check.held) return Fail(1, c, "expected " + check.expected + ", found " + check.found);
+        Say(std::string("ok: ") + scenario::CommandName(c.kind) + " " + Target(c) + check.expected);
+        return true;
+    }
+
+    static std::string Target(const Command& c) {
+        if (!c.name.empty()) return c.name + " ";
+        if (!c.handle.empty()) return c.handle + " ";
+        if (c.kind == CommandKind::ExpectClient) return std::to_string(c.number) + ": ";
+        return "";
+    }
+
+    bool Fail(int code, const Command& c, const std::string& what) {
+        outcome_.code = code;
+        outcome_.message = scenario_.file + ":" + std::to_string(c.line) + ": " + scenario::CommandName(c.kind) +
+                           ": " + what;
+        return false;
+    }
+
+    void Say(const std::string& text) {
+        if (out_ && !text.empty()) std::fprintf(out_, "%s  %s\n", TimeText(host::Now()).c_str(), text.c_str());
+    }
+
+    const scenario::Scenario& scenario_;
+    World& world_;
+    std::FILE* out_;
+    bool explain_;
+    Outcome outcome_;
+};
+
+}  // namespace
+
+Outcome Execute(const scenario::Scenario& scenario, World& world, const ExecuteOptions& options) {
+    return Runner(scenario, world, options).Run();
+}
+
+std::string DisplayBox(const std::vector<std::string>& lines) {
+    std::string rule = "                 +" + std::string(40, '-') + "+\n";
+    std::string box = rule;
+    for (const std::string& line : lines) {
+        std::string shown = line.substr(0, 40);
+        for (char& ch : shown) {
+            if (ch < ' ' || ch > '~') ch = ' ';
+        }
+        box += "                 |" + shown + std::string(40 - shown.size(), ' ') + "|\n";
+    }
+    return box + rule;
+}
+
+std::string DescribeMidi(const std::vector<uint8_t>& m) {
+    if (m.empty()) return "(empty)";
+    uint8_t status = m[0];
+    std::string channel = ", channel " + std::to_string((status & 0x0F) + 1);
+    auto at = [&](size_t i) { return i < m.size() ? std::to_string(m[i]) : std::string("?"); };
+    switch (status & 0xF0) {
+    case 0x80: return "Note Off " + at(1) + " velocity " + at(2) + channel;
+    case 0x90: return "Note On " + at(1) + " velocity " + at(2) + channel;
+    case 0xA0: return "Aftertouch " + at(1) + " = " + at(2) + channel;
+    case 0xB0: return "Control Change " + at(1) + " = " + at(2) + channel;
+    case 0xC0: return "Program Change " + at(1) + channel;
+    case 0xD0: return "Channel Pressure " + at(1) + channel;
+    case 0xE0: return "Pitch Bend " + std::to_string(m.size() > 2 ? (m[2] << 7 | m[1]) : 0) + channel;
+    default: break;
+    }
+    if (status == 0xF0) return "SysEx of " + std::to_string(m.size()) + " bytes";
+    return "System message " + HexText(m);
+}
+
+}  // namespace simtool

@@ -1,0 +1,15 @@
+// The two things pmc7r-sim does: run scenario files, and run its built-in demo.
+#pragma once
+
+#include <cstdio>
+
+#include "tools/pmc7r_sim/run_options.h"
+
+namespace simtool {
+
+// Exit status: 0 all held, 1 an expectation failed (or the run left something behind),
+// 2 a malformed file or a scenario that names what does not exist.
+int RunScenarios(const scenario::RunOptions& options, std::FILE* out);
+int RunDemo(const scenario::RunOptions& options, std::FILE* out);
+
+}  // namespace simtool
