@@ -75,3 +75,13 @@ TEST_F(PnpManagerTest, SurpriseRemovalWaitsForTheLastHandle) {
     EXPECT_EQ(PnpState::Removed, child->state.load());
     EXPECT_TRUE(pnp_->Nodes().empty());
 }
+
+TEST_F(PnpManagerTest, TheManagersEndRemovesWhatIsLeftAndUnloadsTheDrivers) {
+    ArriveUnit();
+    ArriveUnit();
+    pnptest::ClearLog();
+    pnp_.reset();
+    EXPECT_EQ(2u, Count("fdo REMOVE"));
+    EXPECT_EQ(0u, Count("fdo QUERY_REMOVE"));  // nobody is asked
+    EXPECT_EQ(2, pnptest::Unloads());
+}
