@@ -38,6 +38,8 @@ public:
     // one is already running or no handle is open.
     bool StartRead(ULONG length);
     bool ReadPending() const { return pending_.has_value(); }
+    // Has the running read ended? (Wait then returns at once.)
+    bool ReadDone() const { return pending_ && host::files::Done(*pending_); }
     ReadResult Wait();  // STATUS_INVALID_DEVICE_STATE when no read is running
     bool Cancel();
 

@@ -222,6 +222,8 @@ Token DeviceIoControlAsync(File* file, ULONG code, const void* input, ULONG inpu
 io::Result Wait(Token token);
 // IoCancelIrp on the request; false when it had completed or had no cancel routine.
 bool Cancel(Token token);
+// Has the request completed? (Its result stays for Wait.) False for an unknown token.
+bool Done(Token token);
 }  // namespace files
 
 // ---- Power manager -------------------------------------------------------------------------

@@ -37,6 +37,18 @@ sim::UnitOptions ModelOptions(const scenario::PlugOptions& o) {
     return m;
 }
 
+// A read that finds nothing within its patience is cancelled and returns nothing, so a
+// scenario never hangs on a read.
+sim::Application::ReadResult TimedRead(sim::Application& app, uint32_t count, int64_t patience) {
+    sim::Application::ReadResult result{STATUS_INVALID_DEVICE_STATE, {}};
+    if (!app.StartRead(count)) return result;
+    // Wait() cannot be cancelled once it waits: the read is watched, cancelled if it takes too
+    // long, and only then waited for.
+    if (!host::WaitUntil([&] { return app.ReadDone(); }, patience, "a file read")) app.Cancel();
+    result = app.Wait();
+    return result;
+}
+
 }  // namespace
 
 std::string TimeText(int64_t t) {
@@ -258,26 +270,19 @@ Step World::Open(const std::string& unitName, const std::string& handle) {
     auto app = std::make_unique<sim::Application>();
     NTSTATUS status = app->Open(unit->pdo);
     if (!NT_SUCCESS(status)) return Step::Done("open " + unitName + " as " + handle + ": " + StatusText(status));
+    // As for the client: what the unit answers to being opened is not the handle's input.
+    host::Advance(kOpenSettle);
+    size_t answers = TimedRead(*app, 128, kOpenSettle / 20).bytes.size();
     apps_[handle] = std::move(app);
-    return Step::Done("an application opens " + unitName + " as " + handle);
+    return Step::Done("an application opens " + unitName + " as " + handle +
+                      (answers ? " (" + std::to_string(answers) + " bytes of the unit's answer set aside)" : ""));
 }
 
-// A read that finds nothing within its patience is cancelled and returns nothing, so a
-// scenario never hangs on a read.
 Step World::Read(const std::string& handle, uint32_t count) {
     auto it = apps_.find(handle);
     if (it == apps_.end()) return Step::Error("handle " + handle + " is not open");
-    sim::Application& app = *it->second;
-    if (!app.StartRead(count)) return Step::Error("handle " + handle + " cannot read now");
-    std::atomic<bool> done = false;
-    sim::Application::ReadResult result{STATUS_PENDING, {}};
-    {
-        host::Thread waiter("application read", [&] {
-            result = app.Wait();
-            done = true;
-        });
-        if (!host::WaitUntil([&] { return done.load(); }, kReadPatience, "a file read")) app.Cancel();
-    }
+    sim::Application::ReadResult result = TimedRead(*it->second, count, kReadPatience);
+    if (result.status == STATUS_INVALID_DEVICE_STATE) return Step::Error("handle " + handle + " cannot read now");
     lastRead_[handle] = result.bytes;
     return Step::Done("read " + handle + ": " + HexText(result.bytes) +
                       (result.status == STATUS_SUCCESS ? "" : " (" + StatusText(result.status) + ")"));

@@ -308,3 +308,9 @@ bool host::files::Cancel(Token token) {
     }
     return IoCancelIrp(r->irp) != FALSE;
 }
+
+bool host::files::Done(Token token) {
+    std::lock_guard guard(Lock());
+    auto it = Table().live.find(token);
+    return it != Table().live.end() && it->second->completed;
+}
