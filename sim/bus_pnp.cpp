@@ -132,7 +132,8 @@ NTSTATUS WaitWake(Port& port, PIRP irp) {
 // PoSetPowerState; a device below D0 gets no IN traffic until it is back.
 NTSTATUS SetPower(Port& port, PIRP irp) {
     PIO_STACK_LOCATION sl = IoGetCurrentIrpStackLocation(irp);
-    POWER_STATE_TYPE type = sl->Parameters.Power.Type;
+    ULONG type;  // read as a number: a request may carry any value
+    std::memcpy(&type, &sl->Parameters.Power.Type, sizeof type);
     POWER_STATE state = sl->Parameters.Power.State;
     if (type == DevicePowerState) {
         {
@@ -143,7 +144,8 @@ NTSTATUS SetPower(Port& port, PIRP irp) {
         port.model->PowerChanged(state.DeviceState);
         WakeFrames(port.bus);
     }
-    PoSetPowerState(port.pdo, type, state);
+    if (type == DevicePowerState || type == SystemPowerState)
+        PoSetPowerState(port.pdo, static_cast<POWER_STATE_TYPE>(type), state);
     PoStartNextPowerIrp(irp);
     return CompleteIrp(irp, STATUS_SUCCESS);
 }

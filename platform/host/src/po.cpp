@@ -4,6 +4,7 @@
 // PoStartNextPowerIrp releases the hold: the end of the active request does not, so a driver
 // that forgets the call keeps the next request away from the device for good, as it would on
 // Windows, and the session's report says which request waited.
+#include <cstring>
 #include <deque>
 #include <map>
 #include <optional>
@@ -47,7 +48,12 @@ thread_local bool t_late = false;
 std::optional<Kind> KindOf(const IO_STACK_LOCATION* sl) {
     if (sl->MajorFunction != IRP_MJ_POWER) return std::nullopt;
     if (sl->MinorFunction != IRP_MN_SET_POWER && sl->MinorFunction != IRP_MN_QUERY_POWER) return std::nullopt;
-    return sl->Parameters.Power.Type == SystemPowerState ? Kind::System : Kind::Device;
+    // Read as a number: a driver may put any value there.
+    ULONG type;
+    std::memcpy(&type, &sl->Parameters.Power.Type, sizeof type);
+    if (type == SystemPowerState) return Kind::System;
+    if (type == DevicePowerState) return Kind::Device;
+    return std::nullopt;
 }
 
 uint64_t IrpSerial(const IRP* irp) {
