@@ -10,7 +10,7 @@ static NTSTATUS Finish(PIRP Irp, NTSTATUS Status) {
 
 static VOID FinishSystemRequest(PDEVICE_OBJECT Child, PIRP Held) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Held);
-    PoSetPowerState(Child, stack->Parameters.Power.Type, stack->Parameters.Power.State);
+    PoSetPowerState(Child, SystemPowerState, stack->Parameters.Power.State);
     ((PDO_EXTENSION*)Child->DeviceExtension)->SystemPowerState =
         stack->Parameters.Power.State.SystemState;
     Finish(Held, STATUS_SUCCESS);
@@ -41,10 +41,10 @@ NTSTATUS ChildPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION St
                     PDO_EXTENSION* Extension) {
     switch (Stack->MinorFunction) {
     case IRP_MN_SET_POWER:
-        if (Stack->Parameters.Power.Type == SystemPowerState) {
+        if (PowerTypeOf(Stack) == SystemPowerState) {
             return SetSystemPower(DeviceObject, Irp, Stack);
         }
-        if (Stack->Parameters.Power.Type == DevicePowerState) {
+        if (PowerTypeOf(Stack) == DevicePowerState) {
             PoSetPowerState(DeviceObject, DevicePowerState, Stack->Parameters.Power.State);
             Extension->DevicePowerState = Stack->Parameters.Power.State.DeviceState;
             return Finish(Irp, STATUS_SUCCESS);

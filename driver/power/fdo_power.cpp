@@ -127,7 +127,7 @@ NTSTATUS FdoPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stac
     IoIncrement(DeviceObject);
     switch (Stack->MinorFunction) {
     case IRP_MN_SET_POWER:
-        return Stack->Parameters.Power.Type == SystemPowerState
+        return PowerTypeOf(Stack) == SystemPowerState
                    ? SetSystemPower(Extension, Irp, Stack)
                    : SetDevicePower(Extension, Irp, Stack);
     case IRP_MN_WAIT_WAKE:

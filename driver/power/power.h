@@ -8,6 +8,13 @@ NTSTATUS FdoPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stac
 NTSTATUS ChildPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack,
                     PDO_EXTENSION* Extension);
 
+// The request's power type as a number: a sender may put any value there.
+inline ULONG PowerTypeOf(PIO_STACK_LOCATION Stack) {
+    ULONG type;
+    RtlCopyMemory(&type, &Stack->Parameters.Power.Type, sizeof(type));
+    return type;
+}
+
 // The driver's own power policy for a unit (passive level only).
 VOID SelfPowerTransition(PDEVICE_OBJECT FunctionDevice, BOOLEAN ToIdle);
 NTSTATUS RequestSelfPower(PDEVICE_OBJECT FunctionDevice, DEVICE_POWER_STATE State);

@@ -1,6 +1,7 @@
 // Power requests through a unit's function device and the master's child, system sleep and
 // wake, wait-wake, and the driver's own idle policy, on the simulated bus.
 #include <atomic>
+#include <cstring>
 
 #include "client/client.h"
 #include "pnp/pnp.h"
@@ -17,8 +18,7 @@ protected:
         return u;
     }
     // A power request as the power manager sends it, to this device (the top of its stack).
-    static NTSTATUS SendPower(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE_TYPE type,
-                              ULONG state) {
+    static NTSTATUS SendPower(PDEVICE_OBJECT device, UCHAR minor, ULONG type, ULONG state) {
         KEVENT done;
         KeInitializeEvent(&done, NotificationEvent, FALSE);
         NTSTATUS final = STATUS_PENDING;
@@ -30,8 +30,8 @@ protected:
         PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
         next->MajorFunction = IRP_MJ_POWER;
         next->MinorFunction = minor;
-        next->Parameters.Power.Type = type;
-        next->Parameters.Power.State.SystemState = SYSTEM_POWER_STATE(state);
+        memcpy(&next->Parameters.Power.Type, &type, sizeof type);  // any number, as a sender may
+        memcpy(&next->Parameters.Power.State, &state, sizeof state);
         PoCallDriver(device, irp);
         KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
         return final;
@@ -171,7 +171,7 @@ TEST_F(PowerPolicyTest, TheChildCompletesItsOwnPowerRequests) {
 
     EXPECT_EQ(STATUS_NOT_SUPPORTED, SendPower(dev, IRP_MN_WAIT_WAKE, SystemPowerState, PowerSystemSleeping3));
     EXPECT_EQ(STATUS_NOT_SUPPORTED, SendPower(dev, IRP_MN_POWER_SEQUENCE, SystemPowerState, 0));
-    EXPECT_EQ(STATUS_NOT_IMPLEMENTED, SendPower(dev, IRP_MN_SET_POWER, POWER_STATE_TYPE(2), 1));
+    EXPECT_EQ(STATUS_NOT_IMPLEMENTED, SendPower(dev, IRP_MN_SET_POWER, 2, 1));
     EXPECT_TRUE(DeleteChildDevice(u.fdo));
 }
 
