@@ -1,4 +1,5 @@
 #include "client/client.h"
+#include "core/unit_table.h"
 
 // The copy rule of the stream against one reading of the write index: the bulk-in
 // completion moves the index on another processor while the client's thread copies.
@@ -37,11 +38,7 @@ static BOOLEAN ParkLocked(PDO_EXTENSION* Child, PIRP Irp, UNIT_DATA_BLOCK* Block
     Child->PendingReadBlock = Block;
     Child->PendingReadIrp = Irp;
     IoMarkIrpPending(Irp);
-    KIRQL cancelIrql;
-    IoAcquireCancelSpinLock(&cancelIrql);
-    IoSetCancelRoutine(Irp, CancelChildRead);
-    BOOLEAN cancelledAlready = Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL;
-    IoReleaseCancelSpinLock(cancelIrql);
+    BOOLEAN cancelledAlready = !ArmCancelRoutine(Irp, CancelChildRead);
     if (cancelledAlready) {
         Child->PendingReadIrp = NULL;
     }

@@ -1,4 +1,5 @@
 #include "client/client.h"
+#include "core/unit_table.h"
 
 // Copies what the handle has not seen yet, up to Length bytes; a handle that fell more than
 // a ring behind loses the bytes that were overwritten.
@@ -19,11 +20,7 @@ static BOOLEAN ParkFileRead(OPEN_CONTEXT* Context, PIRP Irp, PUCHAR Buffer, ULON
     Context->ReadLength = Length;
     Context->PendingReadIrp = Irp;
     IoMarkIrpPending(Irp);
-    KIRQL cancelIrql;
-    IoAcquireCancelSpinLock(&cancelIrql);
-    IoSetCancelRoutine(Irp, CancelFileRead);
-    BOOLEAN cancelledAlready = Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL;
-    IoReleaseCancelSpinLock(cancelIrql);
+    BOOLEAN cancelledAlready = !ArmCancelRoutine(Irp, CancelFileRead);
     if (cancelledAlready) {
         Context->PendingReadIrp = NULL;
     }

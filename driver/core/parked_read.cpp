@@ -1,19 +1,23 @@
 #include "core/unit_table.h"
 
+BOOLEAN ArmCancelRoutine(PIRP Irp, PDRIVER_CANCEL Routine) {
+    KIRQL cancelIrql;
+    IoAcquireCancelSpinLock(&cancelIrql);
+    IoSetCancelRoutine(Irp, Routine);
+    BOOLEAN cancelledAlready = Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL;
+    IoReleaseCancelSpinLock(cancelIrql);
+    return !cancelledAlready;
+}
+
 // Everything is in place before the cancel routine is: from then on the delivery or the
 // cancel routine may take the request at any moment.
 NTSTATUS ParkChildRead(PDO_EXTENSION* Child, PIRP Irp, UNIT_DATA_BLOCK* Block) {
     KIRQL irql;
-    KIRQL cancelIrql;
     KeAcquireSpinLock(&Child->ReadLock, &irql);
     Child->PendingReadBlock = Block;
     Child->PendingReadIrp = Irp;
     IoMarkIrpPending(Irp);
-    IoAcquireCancelSpinLock(&cancelIrql);
-    IoSetCancelRoutine(Irp, CancelChildRead);
-    // Cancelled before the routine was set: nobody will call it, so the parking undoes itself.
-    BOOLEAN cancelledAlready = Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL;
-    IoReleaseCancelSpinLock(cancelIrql);
+    BOOLEAN cancelledAlready = !ArmCancelRoutine(Irp, CancelChildRead);
     if (cancelledAlready) {
         Child->PendingReadIrp = NULL;
     }

@@ -60,6 +60,11 @@ PDO_EXTENSION* TakeChild(FDO_EXTENSION* Master);
 // DeliverToChild on the master's child, if it has one.
 PIRP DeliverToMasterChild(FDO_EXTENSION* Master, UNIT_SLOT* Slot, FDO_EXTENSION* Unit);
 
+// Sets a parked request's cancel routine under the platform's cancel spin lock. FALSE when
+// the request was cancelled before: nobody will call the routine, and the caller takes the
+// request back and completes it as cancelled.
+BOOLEAN ArmCancelRoutine(PIRP Irp, PDRIVER_CANCEL Routine);
+
 // The child's parked read. Whoever takes the request out of PendingReadIrp (or, for the
 // cancel routine, is called for it) completes it, exactly once.
 NTSTATUS ParkChildRead(PDO_EXTENSION* Child, PIRP Irp, UNIT_DATA_BLOCK* Block);
