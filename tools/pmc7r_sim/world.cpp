@@ -177,7 +177,11 @@ Step World::Restart(const std::string& name) {
     UnitEntry* unit = Unit(name);
     if (!unit) return Step::Error("no unit " + name + " is plugged");
     NTSTATUS status = pnp_->Restart(unit->node);
-    return Step::Done("restart " + name + ": " + StatusText(status));
+    // A unit that is open answers its new bring-up into the stream; those answers are set
+    // aside as at an open.
+    size_t answers = SetAsideClientInput();
+    return Step::Done("restart " + name + ": " + StatusText(status) +
+                      (answers ? "; its bring-up's answers set aside (" + std::to_string(answers) + " bytes)" : ""));
 }
 
 Step World::SetSystem(bool sleep) {
@@ -201,6 +205,16 @@ Step World::UnitSends(const std::string& name, const std::vector<uint8_t>& bytes
     return Step::Done(name + " sends " + HexText(bytes));
 }
 
+size_t World::SetAsideClientInput() {
+    host::Advance(kOpenSettle);
+    size_t bytes = 0;
+    for (uint32_t id = 0; id < MAX_UNITS; ++id) {
+        bytes += client_.TakeReceived(id).size();
+        client_.TakeMessages(id);
+    }
+    return bytes;
+}
+
 Step World::NeedClient() const {
     if (!client_.Attached()) return Step::Error("there is no master with the MIDI client on its child");
     return Step::Done("");
@@ -212,12 +226,7 @@ Step World::NeedClient() const {
 Step World::ClientOpenAll() {
     if (Step need = NeedClient(); !need.ok) return need;
     NTSTATUS status = client_.OpenAll();
-    host::Advance(kOpenSettle);
-    size_t answers = 0;
-    for (uint32_t id = 0; id < MAX_UNITS; ++id) {
-        answers += client_.TakeReceived(id).size();
-        client_.TakeMessages(id);
-    }
+    size_t answers = SetAsideClientInput();
     std::string text = "client opens all units: " + StatusText(status);
     if (answers) text += "; the units answered the mode switch (" + std::to_string(answers) + " bytes set aside)";
     return Step::Done(text);

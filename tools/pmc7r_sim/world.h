@@ -91,6 +91,8 @@ public:
 
 private:
     bool EnsureDriver();
+    // Lets the units settle for 20 ms, then drops what the client got meanwhile; the count.
+    size_t SetAsideClientInput();
     Step NeedClient() const;
     struct Captured {
         PDEVICE_OBJECT pdo;
