@@ -141,13 +141,9 @@ LONG IoDecrement(PDEVICE_OBJECT DeviceObject);
 BOOLEAN IsDeviceReady(PDEVICE_OBJECT DeviceObject);
 
 // A read of a word that other processors change with interlocked operations.
-inline ULONG ReadShared(volatile ULONG* Value) {
-    return (ULONG)InterlockedCompareExchange((volatile LONG*)Value, 0, 0);
-}
+inline ULONG ReadShared(volatile ULONG* Value) { return ReadULongAcquire(Value); }
 
-inline PVOID ReadSharedPointer(PVOID volatile* Value) {
-    return InterlockedCompareExchangePointer(Value, NULL, NULL);
-}
+inline PVOID ReadSharedPointer(PVOID volatile* Value) { return ReadPointerAcquire(Value); }
 
 // Atomic changes of an extension's Flags word; each returns the word before the change.
 ULONG SetFlags(volatile ULONG* Flags, ULONG Bits);

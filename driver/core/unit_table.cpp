@@ -31,7 +31,7 @@ BOOLEAN ClaimUnitSlot(FDO_EXTENSION* Unit, ULONG DeviceId) {
 VOID ReleaseUnitSlot(FDO_EXTENSION* Unit) {
     KIRQL irql;
     KeAcquireSpinLock(&UnitTableLock, &irql);
-    UNIT_SLOT* slot = Unit->UnitSlot;
+    UNIT_SLOT* slot = (UNIT_SLOT*)ReadSharedPointer((PVOID volatile*)&Unit->UnitSlot);
     if (slot && slot->UnitExtension == Unit) {
         InterlockedExchangePointer((PVOID volatile*)&slot->UnitExtension, NULL);
     }
@@ -61,7 +61,7 @@ VOID DereferenceSlotUnit(FDO_EXTENSION* Unit) {
 
 // Bytes that do not fit stay in the ring behind the cursor, for the next request.
 VOID CopyUnitInput(UNIT_SLOT* Slot, FDO_EXTENSION* Unit, UNIT_DATA_BLOCK* Block) {
-    while (Slot->ClientReadCursor != Unit->InputWriteIndex &&
+    while (Slot->ClientReadCursor != ReadShared(&Unit->InputWriteIndex) &&
            (LONG)Block->ByteCount < Block->Capacity) {
         Block->Data[Block->ByteCount] = Unit->InputRing[Slot->ClientReadCursor];
         Block->ByteCount += 1;
@@ -71,6 +71,6 @@ VOID CopyUnitInput(UNIT_SLOT* Slot, FDO_EXTENSION* Unit, UNIT_DATA_BLOCK* Block)
 }
 
 BOOLEAN HasInputFor(UNIT_SLOT* Slot, FDO_EXTENSION* Unit, UNIT_DATA_BLOCK* Block) {
-    return Slot->ClientReadCursor != Unit->InputWriteIndex &&
+    return Slot->ClientReadCursor != ReadShared(&Unit->InputWriteIndex) &&
            (LONG)Block->ByteCount < Block->Capacity;
 }

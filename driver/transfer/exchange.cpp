@@ -44,7 +44,7 @@ VOID CollectReply(FDO_EXTENSION* Extension) {
     KIRQL irql;
     KeAcquireSpinLock(&Extension->ExchangeLock, &irql);
     EXCHANGE_CONTEXT* context = (EXCHANGE_CONTEXT*)Extension->PendingExchange;
-    while (context && context->ScanIndex != Extension->InputWriteIndex) {
+    while (context && context->ScanIndex != ReadShared(&Extension->InputWriteIndex)) {
         UCHAR b = Extension->InputRing[context->ScanIndex];
         context->ScanIndex = (context->ScanIndex + 1) & (INPUT_RING_SIZE - 1);
         if (b >= 0x80) {

@@ -40,7 +40,8 @@ static VOID ShowConflict(PDEVICE_OBJECT FunctionDevice, ULONG Id) {
 static VOID TakeSlot(PDEVICE_OBJECT FunctionDevice, FDO_EXTENSION* Extension) {
     ULONG id = Extension->DeviceId;
     ULONG version = Extension->FirmwareVersion;
-    if (Extension->UnitSlot && (id >= MAX_UNITS || Extension->UnitSlot != &UnitTable[id])) {
+    UNIT_SLOT* held = (UNIT_SLOT*)ReadSharedPointer((PVOID volatile*)&Extension->UnitSlot);
+    if (held && (id >= MAX_UNITS || held != &UnitTable[id])) {
         ReleaseUnitSlot(Extension);
     }
     if (id >= MAX_UNITS) {

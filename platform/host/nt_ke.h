@@ -143,6 +143,10 @@ inline LONG InterlockedAnd(volatile LONG* p, LONG v) { return __atomic_fetch_and
 inline PVOID InterlockedExchangePointer(PVOID volatile* p, PVOID v) {
     return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST);
 }
+// The acquire reads of newer DDKs: a read that sees a value another processor stored with an
+// interlocked operation also sees what it stored before.
+inline ULONG ReadULongAcquire(volatile const ULONG* p) { return __atomic_load_n(p, __ATOMIC_ACQUIRE); }
+inline PVOID ReadPointerAcquire(PVOID const volatile* p) { return __atomic_load_n(p, __ATOMIC_ACQUIRE); }
 inline PVOID InterlockedCompareExchangePointer(PVOID volatile* p, PVOID exchange, PVOID comparand) {
     __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return comparand;

@@ -24,3 +24,10 @@ extern "C" int __cdecl _vsnprintf(char* Buffer, size_t Count, const char* Format
 #ifndef InterlockedAnd
 #define InterlockedAnd _InterlockedAnd
 #endif
+
+// Newer DDKs declare these; mingw's does not. On x86 every aligned load already has acquire
+// order, so the volatile read is the whole of it.
+#ifndef ReadULongAcquire
+inline ULONG ReadULongAcquire(volatile const ULONG* Source) { return *Source; }
+inline PVOID ReadPointerAcquire(PVOID const volatile* Source) { return *Source; }
+#endif

@@ -108,7 +108,8 @@ void UnitStackTest::StartReads(Unit& unit) {
 
 std::vector<uint8_t> UnitStackTest::RingFrom(const Unit& unit, ULONG index) {
     std::vector<uint8_t> out;
-    for (ULONG i = index; i != Fdo(unit)->InputWriteIndex; i = (i + 1) & (INPUT_RING_SIZE - 1))
+    ULONG end = ReadShared(&Fdo(unit)->InputWriteIndex);
+    for (ULONG i = index; i != end; i = (i + 1) & (INPUT_RING_SIZE - 1))
         out.push_back(Fdo(unit)->InputRing[i]);
     return out;
 }
