@@ -32,19 +32,6 @@ static BOOLEAN ServeFromTable(UNIT_DATA_BLOCK* Block) {
     return FALSE;
 }
 
-// Called with the read lock held. Everything is in place before the cancel routine is; a
-// request cancelled before that is taken back here, as nobody will call the routine for it.
-static BOOLEAN ParkLocked(PDO_EXTENSION* Child, PIRP Irp, UNIT_DATA_BLOCK* Block) {
-    Child->PendingReadBlock = Block;
-    Child->PendingReadIrp = Irp;
-    IoMarkIrpPending(Irp);
-    BOOLEAN cancelledAlready = !ArmCancelRoutine(Irp, CancelChildRead);
-    if (cancelledAlready) {
-        Child->PendingReadIrp = NULL;
-    }
-    return !cancelledAlready;
-}
-
 // The test for a parked read, the scan and the parking are one step under the child's read
 // lock: a second read cannot slip in beside the first, and input that arrives after the scan
 // finds the read parked when its delivery gets the lock. The lock is never taken with a
@@ -65,7 +52,7 @@ NTSTATUS ChildRead(PIRP Irp, PIO_STACK_LOCATION Stack, PDO_EXTENSION* Child) {
         KeReleaseSpinLock(&Child->ReadLock, irql);
         return CompleteRequest(Irp, STATUS_SUCCESS, block->ByteCount);
     }
-    BOOLEAN parked = ParkLocked(Child, Irp, block);
+    BOOLEAN parked = ParkChildReadLocked(Child, Irp, block);
     KeReleaseSpinLock(&Child->ReadLock, irql);
     if (!parked) {
         CompleteRequest(Irp, STATUS_CANCELLED, 0);

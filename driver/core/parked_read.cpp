@@ -11,18 +11,23 @@ BOOLEAN ArmCancelRoutine(PIRP Irp, PDRIVER_CANCEL Routine) {
 
 // Everything is in place before the cancel routine is: from then on the delivery or the
 // cancel routine may take the request at any moment.
-NTSTATUS ParkChildRead(PDO_EXTENSION* Child, PIRP Irp, UNIT_DATA_BLOCK* Block) {
-    KIRQL irql;
-    KeAcquireSpinLock(&Child->ReadLock, &irql);
+BOOLEAN ParkChildReadLocked(PDO_EXTENSION* Child, PIRP Irp, UNIT_DATA_BLOCK* Block) {
     Child->PendingReadBlock = Block;
     Child->PendingReadIrp = Irp;
     IoMarkIrpPending(Irp);
-    BOOLEAN cancelledAlready = !ArmCancelRoutine(Irp, CancelChildRead);
-    if (cancelledAlready) {
+    if (!ArmCancelRoutine(Irp, CancelChildRead)) {
         Child->PendingReadIrp = NULL;
+        return FALSE;
     }
+    return TRUE;
+}
+
+NTSTATUS ParkChildRead(PDO_EXTENSION* Child, PIRP Irp, UNIT_DATA_BLOCK* Block) {
+    KIRQL irql;
+    KeAcquireSpinLock(&Child->ReadLock, &irql);
+    BOOLEAN parked = ParkChildReadLocked(Child, Irp, Block);
     KeReleaseSpinLock(&Child->ReadLock, irql);
-    if (cancelledAlready) {
+    if (!parked) {
         CompleteRequest(Irp, STATUS_CANCELLED, 0);
     }
     return STATUS_PENDING;

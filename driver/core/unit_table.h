@@ -68,6 +68,9 @@ BOOLEAN ArmCancelRoutine(PIRP Irp, PDRIVER_CANCEL Routine);
 // The child's parked read. Whoever takes the request out of PendingReadIrp (or, for the
 // cancel routine, is called for it) completes it, exactly once.
 NTSTATUS ParkChildRead(PDO_EXTENSION* Child, PIRP Irp, UNIT_DATA_BLOCK* Block);
+// The same with the child's read lock held by the caller; FALSE when the request was
+// cancelled before it could be parked (the caller completes it as cancelled).
+BOOLEAN ParkChildReadLocked(PDO_EXTENSION* Child, PIRP Irp, UNIT_DATA_BLOCK* Block);
 VOID NTAPI CancelChildRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // Fills the parked read from the unit's input and hands it back for completion (outside
 // the caller's locks), or returns none when it stays parked or the cancel path has it.
