@@ -5,11 +5,6 @@
 #define READS_END_POLL_MS 1
 #define READS_END_POLLS 1000
 
-NTSTATUS FdoStart(FDO_EXTENSION* Extension, PIRP Irp);
-NTSTATUS FdoRemove(FDO_EXTENSION* Extension, PIRP Irp);
-NTSTATUS FdoSurpriseRemoval(FDO_EXTENSION* Extension, PIRP Irp);
-NTSTATUS FdoBusRelations(FDO_EXTENSION* Extension, PIRP Irp, PIO_STACK_LOCATION Stack);
-
 NTSTATUS PassPnpDown(FDO_EXTENSION* Extension, PIRP Irp) {
     IoSkipCurrentIrpStackLocation(Irp);
     NTSTATUS status = IoCallDriver(Extension->LowerDevice, Irp);

@@ -1,7 +1,5 @@
 #include "pnp/pnp.h"
 
-NTSTATUS PassPnpDown(FDO_EXTENSION* Extension, PIRP Irp);
-
 // The child joins whatever a driver above reported; the manager frees the list and drops
 // the references.
 NTSTATUS FdoBusRelations(FDO_EXTENSION* Extension, PIRP Irp, PIO_STACK_LOCATION Stack) {

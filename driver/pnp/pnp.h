@@ -38,3 +38,10 @@ VOID DestroyChildDevice(PDO_EXTENSION* Child);
 NTSTATUS StartDevice(PDEVICE_OBJECT FunctionDevice);
 BOOLEAN DeleteChildDevice(PDEVICE_OBJECT FunctionDevice);
 NTSTATUS ReleaseDeviceResources(PDEVICE_OBJECT FunctionDevice);
+
+// The function device's handlers of single minor functions, each dropping FdoPnp's reference.
+NTSTATUS PassPnpDown(FDO_EXTENSION* Extension, PIRP Irp);
+NTSTATUS FdoStart(FDO_EXTENSION* Extension, PIRP Irp);
+NTSTATUS FdoRemove(FDO_EXTENSION* Extension, PIRP Irp);
+NTSTATUS FdoSurpriseRemoval(FDO_EXTENSION* Extension, PIRP Irp);
+NTSTATUS FdoBusRelations(FDO_EXTENSION* Extension, PIRP Irp, PIO_STACK_LOCATION Stack);

@@ -9,9 +9,6 @@
 
 namespace simtool {
 
-int RunOne(const scenario::Scenario& s, const scenario::RunOptions& options, size_t index, std::FILE* out,
-           bool explain, Outcome* result);
-
 namespace {
 
 const char kDemo[] = R"(# A master and two slaves arrive; each one's display shows how its start went.

@@ -21,8 +21,6 @@ std::string CapturePath(const std::string& path, size_t index) {
 
 }  // namespace
 
-void PrintSummary(const World& world, const Outcome& outcome, std::FILE* out);
-
 // One session per scenario: each starts from a freshly booted machine.
 int RunOne(const scenario::Scenario& s, const scenario::RunOptions& options, size_t index, std::FILE* out,
            bool explain, Outcome* result) {

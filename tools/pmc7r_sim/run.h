@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "tools/pmc7r_sim/executor.h"
 #include "tools/pmc7r_sim/run_options.h"
 
 namespace simtool {
@@ -11,5 +12,8 @@ namespace simtool {
 // 2 a malformed file or a scenario that names what does not exist.
 int RunScenarios(const scenario::RunOptions& options, std::FILE* out);
 int RunDemo(const scenario::RunOptions& options, std::FILE* out);
+// One scenario on a fresh machine; explain prints the demo's displays, decoding and summary.
+int RunOne(const scenario::Scenario& s, const scenario::RunOptions& options, size_t index, std::FILE* out,
+           bool explain, Outcome* result);
 
 }  // namespace simtool

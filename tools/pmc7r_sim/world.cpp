@@ -39,14 +39,12 @@ sim::UnitOptions ModelOptions(const scenario::PlugOptions& o) {
 
 // A read that finds nothing within its patience is cancelled and returns nothing, so a
 // scenario never hangs on a read.
-sim::Application::ReadResult TimedRead(sim::Application& app, uint32_t count, int64_t patience) {
-    sim::Application::ReadResult result{STATUS_INVALID_DEVICE_STATE, {}};
-    if (!app.StartRead(count)) return result;
+std::optional<sim::Application::ReadResult> TimedRead(sim::Application& app, uint32_t count, int64_t patience) {
+    if (!app.StartRead(count)) return std::nullopt;
     // Wait() cannot be cancelled once it waits: the read is watched, cancelled if it takes too
     // long, and only then waited for.
     if (!host::WaitUntil([&] { return app.ReadDone(); }, patience, "a file read")) app.Cancel();
-    result = app.Wait();
-    return result;
+    return app.Wait();
 }
 
 }  // namespace
@@ -281,7 +279,8 @@ Step World::Open(const std::string& unitName, const std::string& handle) {
     if (!NT_SUCCESS(status)) return Step::Done("open " + unitName + " as " + handle + ": " + StatusText(status));
     // As for the client: what the unit answers to being opened is not the handle's input.
     host::Advance(kOpenSettle);
-    size_t answers = TimedRead(*app, 128, kOpenSettle / 20).bytes.size();
+    std::optional<sim::Application::ReadResult> answer = TimedRead(*app, 128, kOpenSettle / 20);
+    size_t answers = answer ? answer->bytes.size() : 0;
     apps_[handle] = std::move(app);
     return Step::Done("an application opens " + unitName + " as " + handle +
                       (answers ? " (" + std::to_string(answers) + " bytes of the unit's answer set aside)" : ""));
@@ -290,8 +289,9 @@ Step World::Open(const std::string& unitName, const std::string& handle) {
 Step World::Read(const std::string& handle, uint32_t count) {
     auto it = apps_.find(handle);
     if (it == apps_.end()) return Step::Error("handle " + handle + " is not open");
-    sim::Application::ReadResult result = TimedRead(*it->second, count, kReadPatience);
-    if (result.status == STATUS_INVALID_DEVICE_STATE) return Step::Error("handle " + handle + " cannot read now");
+    std::optional<sim::Application::ReadResult> read = TimedRead(*it->second, count, kReadPatience);
+    if (!read) return Step::Error("handle " + handle + " cannot read now");
+    const sim::Application::ReadResult& result = *read;
     lastRead_[handle] = result.bytes;
     return Step::Done("read " + handle + ": " + HexText(result.bytes) +
                       (result.status == STATUS_SUCCESS ? "" : " (" + StatusText(result.status) + ")"));
