@@ -10,7 +10,7 @@ NTSTATUS ChildListUnits(PIRP Irp, PIO_STACK_LOCATION Stack) {
     for (ULONG id = 0; id < MAX_UNITS; ++id) {
         FDO_EXTENSION* unit = ReferenceSlotUnit(id);
         if (unit) {
-            entries[id].FirmwareVersion = unit->FirmwareVersion;
+            entries[id].FirmwareVersion = ReadShared(&unit->FirmwareVersion);
             DereferenceSlotUnit(unit);
         }
     }

@@ -10,7 +10,7 @@ static VOID CopyStreamInput(UNIT_SLOT* Slot, FDO_EXTENSION* Unit, UNIT_DATA_BLOC
         Block->ByteCount += 1;
         Slot->ClientReadCursor = (Slot->ClientReadCursor + 1) & (INPUT_RING_SIZE - 1);
     }
-    Block->DeviceId = Unit->DeviceId;
+    Block->DeviceId = ReadShared(&Unit->DeviceId);
 }
 
 // The lowest device ID with unread input wins; bytes that do not fit wait for the next read.

@@ -67,7 +67,7 @@ VOID CopyUnitInput(UNIT_SLOT* Slot, FDO_EXTENSION* Unit, UNIT_DATA_BLOCK* Block)
         Block->ByteCount += 1;
         Slot->ClientReadCursor = (Slot->ClientReadCursor + 1) & (INPUT_RING_SIZE - 1);
     }
-    Block->DeviceId = Unit->DeviceId;
+    Block->DeviceId = ReadShared(&Unit->DeviceId);
 }
 
 BOOLEAN HasInputFor(UNIT_SLOT* Slot, FDO_EXTENSION* Unit, UNIT_DATA_BLOCK* Block) {

@@ -10,7 +10,7 @@
 #define VERSION_TEXT_POSITION 64
 
 // Asks an open unit for its firmware version and, from 2.24 on, its device ID.
-static VOID Identify(PDEVICE_OBJECT FunctionDevice, FDO_EXTENSION* Extension) {
+static VOID Identify(PDEVICE_OBJECT FunctionDevice, ULONG* Version, ULONG* Id) {
     UCHAR reply[REPLY_BUFFER_SIZE];
     BulkWrite(FunctionDevice, DisplaySetupMessage, DISPLAY_SETUP_LENGTH);
     SendDisplayText(FunctionDevice, 0, "\rInitializing USB Connection...");
@@ -18,12 +18,12 @@ static VOID Identify(PDEVICE_OBJECT FunctionDevice, FDO_EXTENSION* Extension) {
                         REPLY_BUFFER_SIZE) != IDENTITY_REPLY_LENGTH) {
         return;
     }
-    Extension->FirmwareVersion = FirmwareVersionFromReply(reply);
-    SendDisplayText(FunctionDevice, VERSION_TEXT_POSITION, "Version %d", Extension->FirmwareVersion);
-    if (Extension->FirmwareVersion >= FIRST_ID_FIRMWARE &&
+    *Version = FirmwareVersionFromReply(reply);
+    SendDisplayText(FunctionDevice, VERSION_TEXT_POSITION, "Version %d", *Version);
+    if (*Version >= FIRST_ID_FIRMWARE &&
         ExchangeMessage(FunctionDevice, DeviceIdQuery, DEVICE_ID_QUERY_LENGTH, reply,
                         REPLY_BUFFER_SIZE) == DEVICE_ID_REPLY_LENGTH) {
-        Extension->DeviceId = reply[DEVICE_ID_REPLY_BYTE];
+        *Id = reply[DEVICE_ID_REPLY_BYTE];
     }
 }
 
@@ -61,12 +61,16 @@ static VOID TakeSlot(PDEVICE_OBJECT FunctionDevice, FDO_EXTENSION* Extension) {
 VOID UnitBringUp(PDEVICE_OBJECT FunctionDevice) {
     FDO_EXTENSION* ext = FdoExtension(FunctionDevice);
     IoIncrement(FunctionDevice);
-    ext->FirmwareVersion = 100;
-    ext->DeviceId = 0;
+    // A unit brought up again may hold its slot and be read meanwhile: its ID and version
+    // change once, when the handshake is over, so its input is never tagged with a passing 0.
+    ULONG version = 100;
+    ULONG id = 0;
     if (OpenUnit(ext) != 0) {
-        Identify(FunctionDevice, ext);
+        Identify(FunctionDevice, &version, &id);
         CloseUnit(ext);
     }
+    InterlockedExchange((LONG volatile*)&ext->FirmwareVersion, (LONG)version);
+    InterlockedExchange((LONG volatile*)&ext->DeviceId, (LONG)id);
     TakeSlot(FunctionDevice, ext);
     IoDecrement(FunctionDevice);
 }
