@@ -131,6 +131,7 @@ void AskOne(Port& port, const PipePtr& pipe, int64_t frame) {
     }
     if (ending.irp) EndTransfer(port, pipe.get(), ending.irp, ending.status, ending.usbd);
     for (PIRP abort : aborts) CompleteUrb(port, abort, STATUS_SUCCESS, USBD_STATUS_SUCCESS, pipe.get());
+    if (!aborts.empty()) ReleaseHeldIn(port, pipe);
 }
 
 void RunIn(UsbBus::State* s, const std::vector<PortPtr>& ports, int64_t now) {

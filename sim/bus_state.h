@@ -42,6 +42,7 @@ struct Pipe {
     NTSTATUS endStatus = STATUS_CANCELLED;  // what a transfer still held gets once closed
     USBD_STATUS endUsbd = USBD_STATUS_CANCELED;
     std::vector<PIRP> aborts;  // ABORT_PIPE requests waiting for the held transfer
+    std::vector<PIRP> heldIn;  // transfers on their way until the next abort (HoldNextInAfterAbort)
     bool In() const { return (endpoint.address & USB_ENDPOINT_DIRECTION_MASK) != 0; }
 };
 using PipePtr = std::shared_ptr<Pipe>;
@@ -68,6 +69,7 @@ struct Port {
     PIRP waitWake = nullptr;
     bool look = false;       // ask the model for IN data at the next frame
     int64_t eventAt = -1;    // the model's NextEvent, read by the frame thread
+    bool holdNextIn = false; // HoldNextInAfterAbort
 };
 using PortPtr = std::shared_ptr<Port>;
 
@@ -140,6 +142,8 @@ void ClosePipes(Port& port, Match match, NTSTATUS status, USBD_STATUS usbd, Endi
 PipePtr FindPipe(Port& port, USBD_PIPE_HANDLE handle);
 PipePtr PipeOfTransfer(Port& port, PIRP irp);
 
+// Lets the transfers held on their way reach the pipe, after an abort (lock released).
+void ReleaseHeldIn(Port& port, const PipePtr& pipe);
 // Completion (lock released): a transfer the bus ends, at DISPATCH_LEVEL.
 void EndTransfer(Port& port, const Pipe* pipe, PIRP irp, NTSTATUS status, USBD_STATUS usbd);
 void EndAll(Port& port, const Endings& endings);

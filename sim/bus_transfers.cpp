@@ -105,6 +105,8 @@ void TakeAll(const PipePtr& pipe, NTSTATUS status, USBD_STATUS usbd, Endings* ou
 }
 
 void Retire(Port& port, const PipePtr& pipe, NTSTATUS status, USBD_STATUS usbd, Endings* out) {
+    for (PIRP irp : pipe->heldIn) out->push_back({irp, status, usbd, pipe});
+    pipe->heldIn.clear();
     pipe->closed = true;
     pipe->endStatus = status;
     pipe->endUsbd = usbd;
@@ -145,6 +147,23 @@ void EndTransfer(Port& port, const Pipe* pipe, PIRP irp, NTSTATUS status, USBD_S
     if (irql < DISPATCH_LEVEL) KfRaiseIrql(DISPATCH_LEVEL);
     CompleteUrb(port, irp, status, usbd, pipe);
     if (irql < DISPATCH_LEVEL) KfLowerIrql(irql);
+}
+
+void ReleaseHeldIn(Port& port, const PipePtr& pipe) {
+    Endings endings;
+    {
+        Locked locked(port.bus);
+        for (PIRP irp : pipe->heldIn) {
+            if (pipe->closed)
+                endings.push_back({irp, pipe->endStatus, pipe->endUsbd, pipe});
+            else if (!Enqueue(*pipe, {irp, 0}))
+                endings.push_back({irp, STATUS_CANCELLED, USBD_STATUS_CANCELED, pipe});
+        }
+        pipe->heldIn.clear();
+        port.look = true;
+    }
+    EndAll(port, endings);
+    WakeFrames(port.bus);
 }
 
 void EndAll(Port& port, const Endings& endings) {

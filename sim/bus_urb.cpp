@@ -232,7 +232,9 @@ NTSTATUS AbortPipe(Port& port, PIRP irp, URB* urb) {
     if (!pipe) return CompleteUrb(port, irp, kBadPipe.status, kBadPipe.usbd);
     EndAll(port, endings);
     if (deferred) return STATUS_PENDING;
-    return CompleteUrb(port, irp, STATUS_SUCCESS, USBD_STATUS_SUCCESS, pipe.get());
+    NTSTATUS status = CompleteUrb(port, irp, STATUS_SUCCESS, USBD_STATUS_SUCCESS, pipe.get());
+    ReleaseHeldIn(port, pipe);
+    return status;
 }
 
 NTSTATUS SubmitTransfer(Port& port, PIRP irp, URB* urb) {
@@ -257,6 +259,10 @@ NTSTATUS SubmitTransfer(Port& port, PIRP irp, URB* urb) {
         Locked locked(port.bus);
         if (pipe->closed) {
             ending = {pipe->endStatus, pipe->endUsbd};
+        } else if (pipe->In() && port.holdNextIn) {
+            port.holdNextIn = false;
+            pipe->heldIn.push_back(irp);
+            return STATUS_PENDING;
         } else {
             int64_t due = pipe->In() ? 0 : (host::Now() / kFrame + 1) * kFrame;
             queued = Enqueue(*pipe, {irp, due});

@@ -83,20 +83,25 @@ void Pmc7rUnit::Update(int64_t now) {
     buffer_.Drain(now);
     if (busy_ && buffer_.Level() <= buffer_.Capacity() / 2) {
         busy_ = false;
-        stream_.QueueStatus(kReady);
+        stream_.QueueStatus(kReady, options_.reportsAhead);
     }
     stream_.Release(now);
 }
 
 void Pmc7rUnit::PassOn(uint8_t byte) {
     if (!buffer_.Put()) {
-        ++overflow_;
+        if (overflow_++ == 0) firstOverflow_ = now_;
         return;
     }
     midiOut_.push_back(byte);
+    // The byte leaves the wire after every byte before it.
+    int64_t start = std::max(now_, wire_.lastEnd);
+    if (wire_.bytes++ == 0) wire_.firstStart = start;
+    wire_.lastEnd = start + kMidiByteTime;
+    wire_.lastArrival = now_;
     if (reporting_ && !busy_ && buffer_.Level() + options_.busyHeadroom >= buffer_.Capacity()) {
         busy_ = true;
-        stream_.QueueStatus(kBusy);
+        stream_.QueueStatus(kBusy, options_.reportsAhead);
     }
 }
 
@@ -148,6 +153,16 @@ std::vector<uint8_t> Pmc7rUnit::MidiOut() {
 size_t Pmc7rUnit::OverflowBytes() {
     std::lock_guard guard(mutex_);
     return overflow_;
+}
+
+int64_t Pmc7rUnit::FirstOverflowTime() {
+    std::lock_guard guard(mutex_);
+    return firstOverflow_;
+}
+
+WireSpan Pmc7rUnit::Wire() {
+    std::lock_guard guard(mutex_);
+    return wire_;
 }
 
 size_t Pmc7rUnit::BufferedBytes() {

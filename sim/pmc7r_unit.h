@@ -41,6 +41,18 @@ struct UnitOptions {
     bool silent = false;  // neither replies nor reports status
     int64_t replyDelayMs = 0;
     ReplyShape replyShape = ReplyShape::Normal;
+    // Where a busy or ready report joins what the unit sends: behind its queued input (a
+    // firmware with one IN queue), or ahead of it.
+    bool reportsAhead = false;
+};
+
+// When the unit's MIDI out carried bytes: the first one's start on the wire, the last one's
+// end, and their number; the last arrival from the host.
+struct WireSpan {
+    int64_t firstStart = -1;
+    int64_t lastEnd = -1;
+    size_t bytes = 0;
+    int64_t lastArrival = -1;
 };
 
 class Pmc7rUnit : public DeviceModel, private UnitMidiParser::Sink {
@@ -61,6 +73,8 @@ public:
     std::vector<uint8_t> TakeMidiOut();
     std::vector<uint8_t> MidiOut();
     size_t OverflowBytes();
+    int64_t FirstOverflowTime();  // -1 while nothing was lost
+    WireSpan Wire();
     size_t BufferedBytes();  // in the MIDI-out buffer, not yet on the wire
     // OUT transfers not of the packet size.
     size_t ProtocolErrors();
@@ -89,6 +103,8 @@ private:
     std::vector<uint8_t> midiOut_;
     size_t taken_ = 0;
     size_t overflow_ = 0;
+    int64_t firstOverflow_ = -1;
+    WireSpan wire_;
     size_t protocolErrors_ = 0;
     std::vector<std::vector<uint8_t>> vendorMessages_;
     DEVICE_POWER_STATE power_ = PowerDeviceD0;

@@ -11,7 +11,15 @@ void UnitInStream::Queue(const std::vector<uint8_t>& bytes) {
 
 void UnitInStream::Schedule(std::vector<uint8_t> bytes, int64_t at) { scheduled_.emplace(at, std::move(bytes)); }
 
-void UnitInStream::QueueStatus(uint8_t state) { items_.push_back({true, state}); }
+void UnitInStream::QueueStatus(uint8_t state, bool ahead) {
+    if (!ahead) {
+        items_.push_back({true, state});
+        return;
+    }
+    auto at = items_.begin();
+    while (at != items_.end() && at->status) ++at;
+    items_.insert(at, {true, state});
+}
 
 void UnitInStream::Release(int64_t now) {
     while (!scheduled_.empty() && scheduled_.begin()->first <= now) {

@@ -14,8 +14,9 @@ class UnitInStream {
 public:
     void Queue(const std::vector<uint8_t>& bytes);
     void Schedule(std::vector<uint8_t> bytes, int64_t at);
-    // FE 01 <state> as a packet of its own.
-    void QueueStatus(uint8_t state);
+    // FE 01 <state> as a packet of its own: behind what is queued, or ahead of it (behind
+    // the reports already waiting there, so that busy and ready keep their order).
+    void QueueStatus(uint8_t state, bool ahead = false);
     // Moves the scheduled replies due by now into the stream.
     void Release(int64_t now);
     // The next packet of `size` bytes; false when nothing is queued.

@@ -154,6 +154,13 @@ void UsbBus::Unplug(PDEVICE_OBJECT pdo) {
     CompleteWaitWake(*port, STATUS_DEVICE_NOT_CONNECTED);
 }
 
+void UsbBus::HoldNextInAfterAbort(PDEVICE_OBJECT pdo) {
+    PortPtr port = Find(state_.get(), pdo);
+    if (!port) return;
+    Locked locked(state_.get());
+    port->holdNextIn = true;
+}
+
 void UsbBus::Delete(PDEVICE_OBJECT pdo) {
     PortPtr port = Find(state_.get(), pdo);
     if (!port) return;

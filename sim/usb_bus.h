@@ -44,6 +44,10 @@ public:
     void Unplug(PDEVICE_OBJECT pdo);
     // Forgets and deletes the PDO (after the function driver detached); unplugs first.
     void Delete(PDEVICE_OBJECT pdo);
+    // A race made deterministic: the next IN transfer sent to the device is held on its way
+    // and reaches its pipe only right after the next abort of that pipe has completed, as a
+    // transfer sent down just after the abort would.
+    void HoldNextInAfterAbort(PDEVICE_OBJECT pdo);
 
     std::vector<UrbRecord> Log();
     DEVICE_POWER_STATE PowerState(PDEVICE_OBJECT pdo);

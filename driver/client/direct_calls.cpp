@@ -2,7 +2,8 @@
 #include "unit/unit.h"
 
 // The context handed out is the unit's function device object; it stays valid as long as
-// the device exists.
+// the device exists. Both write entries return the number of bytes queued, which is less
+// than the length when the unit's ring stayed full; queued bytes go out, the rest do not.
 ULONG NTAPI DirectWrite(PVOID Context, const UCHAR* Bytes, ULONG Length) {
     return EnqueueOutput((PDEVICE_OBJECT)Context, 0, Bytes, Length);
 }

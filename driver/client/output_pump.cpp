@@ -10,15 +10,37 @@ static ULONG ContiguousFrom(ULONG Index, ULONG Count) {
     return Index + Count > OUTPUT_RING_SIZE ? OUTPUT_RING_SIZE - Index : Count;
 }
 
+static VOID TakeOutput(FDO_EXTENSION* Extension, ULONG Bytes) {
+    Extension->OutputReadIndex = (Extension->OutputReadIndex + Bytes) & (OUTPUT_RING_SIZE - 1);
+    InterlockedExchangeAdd((LONG volatile*)&Extension->OutputCount, -(LONG)Bytes);
+}
+
 // The pump is the ring's only consumer: it alone moves OutputReadIndex. The count it reads
-// was published after the bytes it covers were stored.
+// was published after the bytes it covers were stored. It writes a packet at a time, so a
+// stop never waits for more than one packet, and takes from the ring only what reached the
+// unit: bytes a stop or a failed transfer took back stay queued and go at a later wake-up,
+// once the unit runs again.
 static VOID DrainOutput(FDO_EXTENSION* Extension) {
     ULONG queued;
-    while ((queued = ReadShared(&Extension->OutputCount)) != 0) {
+    while ((ReadShared(&Extension->Flags) & UNIT_PUMP_RUNNING) &&
+           (queued = ReadShared(&Extension->OutputCount)) != 0) {
         ULONG n = ContiguousFrom(Extension->OutputReadIndex, queued);
-        BulkWrite(Extension->DeviceObject, &Extension->OutputRing[Extension->OutputReadIndex], n);
-        Extension->OutputReadIndex = (Extension->OutputReadIndex + n) & (OUTPUT_RING_SIZE - 1);
-        InterlockedExchangeAdd((LONG volatile*)&Extension->OutputCount, -(LONG)n);
+        ULONG packet = Extension->MaxPacketSize;
+        if (packet != 0 && n > packet) {
+            n = packet;
+        }
+        ULONG sent = 0;
+        NTSTATUS status = BulkWriteCounted(Extension->DeviceObject,
+                                           &Extension->OutputRing[Extension->OutputReadIndex], n, &sent);
+        TakeOutput(Extension, sent);
+        if (status == STATUS_IO_TIMEOUT) {
+            // A busy that outlived the writer's patience is stale (a lost ready report): the
+            // wire pacing alone keeps the unit's buffer from overflowing.
+            ClearFlags(&Extension->Flags, UNIT_BUSY);
+        }
+        if (!NT_SUCCESS(status)) {
+            return;
+        }
     }
 }
 

@@ -9,7 +9,8 @@
 #define CONTINUOUS_READS 2
 
 // File handles, the child's client and the bring-up open and close one unit from different
-// threads; the open count and the start and stop it drives are one step under OpenLock.
+// threads; the open count and the start and stop it drives are one step under OpenLock. Its
+// holders' waits are bounded (the stop's drain and its wait for the pump), so is this one.
 static VOID LockOpens(FDO_EXTENSION* Extension) {
     KeWaitForSingleObject(&Extension->OpenLock, Executive, KernelMode, FALSE, NULL);
 }
@@ -18,9 +19,13 @@ static VOID UnlockOpens(FDO_EXTENSION* Extension) {
     KeSetEvent(&Extension->OpenLock, IO_NO_INCREMENT, FALSE);
 }
 
+// A unit in removal is not opened again: its reads would only fail.
 ULONG OpenUnit(FDO_EXTENSION* Extension) {
     if (!Extension->PhysicalDeviceObject) {
         return Extension->OpenCount;
+    }
+    if (ReadShared(&Extension->Flags) & DEVICE_REMOVED) {
+        return 0;
     }
     LockOpens(Extension);
     ULONG count = ++Extension->OpenCount;
@@ -41,8 +46,11 @@ BOOLEAN CloseUnit(FDO_EXTENSION* Extension) {
     return TRUE;
 }
 
+// At most CONTINUOUS_READS submissions a call: a read that fails at once (the device is
+// stopped or gone) ends before the loop looks again, and must not be sent for ever.
 static VOID TopUpReads(FDO_EXTENSION* Extension) {
-    while (ReadShared(&Extension->ReadsInFlight) < CONTINUOUS_READS) {
+    for (ULONG tries = 0; tries < CONTINUOUS_READS && ReadShared(&Extension->ReadsInFlight) < CONTINUOUS_READS;
+         ++tries) {
         TransferSlot* slot = AcquireTransferSlot(Extension->DeviceObject);
         if (!slot) {
             break;
@@ -87,6 +95,8 @@ VOID StopUnitIo(FDO_EXTENSION* Extension) {
     }
     ClearFlags(&Extension->Flags, UNIT_PUMP_RUNNING);
     KeSetEvent(&Extension->PumpEvent, EVENT_INCREMENT, FALSE);
+    // The pump sees the flag after its current packet, whose waits are bounded (the busy
+    // patience, the pacing of one packet, the packet's own patience): its end comes.
     if (Extension->PumpThread) {
         KeWaitForSingleObject(Extension->PumpThread, Executive, KernelMode, FALSE, NULL);
         ObfDereferenceObject(Extension->PumpThread);
@@ -99,20 +109,27 @@ VOID StopUnitIo(FDO_EXTENSION* Extension) {
     SelfPowerTransition(Extension->DeviceObject, TRUE);
 }
 
+// A busy reported on the old configuration says nothing of the unit now.
 VOID ResumeUnitIo(FDO_EXTENSION* Extension) {
     LockOpens(Extension);
     if (Extension->OpenCount != 0) {
+        ClearFlags(&Extension->Flags, UNIT_BUSY);
         TopUpReads(Extension);
     }
     UnlockOpens(Extension);
 }
 
-// Later closes by the openers find the count at 0 and do nothing.
+// Later closes by the openers find the count at 0 and do nothing. Bytes still queued will
+// never go: the loss is reported.
 VOID ShutDownUnitIo(FDO_EXTENSION* Extension) {
     LockOpens(Extension);
     if (Extension->OpenCount != 0) {
         Extension->OpenCount = 0;
         StopUnitIo(Extension);
+    }
+    ULONG unsent = ReadShared(&Extension->OutputCount);
+    if (unsent != 0) {
+        DbgPrint("pmc7r: unit %lu removed with %lu queued bytes unsent\n", Extension->DeviceId, unsent);
     }
     UnlockOpens(Extension);
 }

@@ -52,6 +52,7 @@ NTSTATUS CreateFunctionDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physic
     KeInitializeEvent(&ext->PumpEvent, SynchronizationEvent, FALSE);
     KeInitializeEvent(&ext->OpenLock, SynchronizationEvent, TRUE);
     KeInitializeEvent(&ext->OutputLock, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&ext->WriteLock, SynchronizationEvent, TRUE);
     KeInitializeSpinLock(&ext->IoCountLock);
     KeInitializeSpinLock(&ext->InputLock);
     KeInitializeSpinLock(&ext->ExchangeLock);

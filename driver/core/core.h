@@ -95,6 +95,11 @@ struct FDO_EXTENSION {
     // served by the delivery but not yet completed are guarded by OpenContextLock.
     KSPIN_LOCK OpenContextLock;
     PIRP ServedFileReads;
+    // One writer at a time on the OUT pipe, so that every packet of one write leaves back to
+    // back (a synchronisation event used as a passive-level lock); under it, the interrupt
+    // time by which the unit's MIDI wire will have played out what was written.
+    KEVENT WriteLock;
+    ULONGLONG WireClearAt;
 };
 
 struct PDO_EXTENSION {

@@ -5,6 +5,8 @@
 #include "usb/usb.h"
 
 #define SLOT_HOME_POLL_MS 1
+// Aborted reads are home within a frame or two; one still out after this never comes back.
+#define SLOT_HOME_PATIENCE_MS 2000
 
 BOOLEAN DeleteChildDevice(PDEVICE_OBJECT FunctionDevice) {
     PDO_EXTENSION* child = TakeChild(FdoExtension(FunctionDevice));
@@ -31,16 +33,24 @@ NTSTATUS ReleaseDeviceResources(PDEVICE_OBJECT FunctionDevice) {
     return status;
 }
 
-// An aborted read's completion may still be on its way out when the abort returns: the
-// slots are freed only once every one of them is back on the free list.
-static VOID WaitForTransferSlots(FDO_EXTENSION* Extension) {
+// An aborted read's completion may still be on its way out when the abort returns, and a
+// completion that passed the ready test just before DEVICE_REMOVED was set sends its read
+// down again after the abort: the pipes are aborted again until every slot is back on the
+// free list. False when some never came back within the patience.
+static BOOLEAN WaitForTransferSlots(FDO_EXTENSION* Extension) {
     LONG slots = 0;
     for (TransferSlot* slot = Extension->SlotChain; slot; slot = slot->NextInPool) {
         ++slots;
     }
-    while (KeReadStateSemaphore(&Extension->FreeSlotSemaphore) < slots) {
+    for (ULONG waited = 0; KeReadStateSemaphore(&Extension->FreeSlotSemaphore) < slots;
+         waited += SLOT_HOME_POLL_MS) {
+        if (waited >= SLOT_HOME_PATIENCE_MS) {
+            return FALSE;
+        }
+        AbortPipesAgain(Extension->DeviceObject);
         DelayMilliseconds(SLOT_HOME_POLL_MS);
     }
+    return TRUE;
 }
 
 // Nothing may use the unit once it is gone: it is closed, its slot released (so no request
@@ -51,14 +61,21 @@ NTSTATUS FdoRemove(FDO_EXTENSION* Extension, PIRP Irp) {
     IoDecrement(device);
     SetFlags(&Extension->Flags, DEVICE_REMOVED);
     AbortPipes(device);
-    ShutDownUnitIo(Extension);
+    // The slot goes right after the abort: no list or open finds the unit from here on.
     ReleaseUnitSlot(Extension);
+    ShutDownUnitIo(Extension);
     DeleteChildDevice(device);
     IoSkipCurrentIrpStackLocation(Irp);
     NTSTATUS status = IoCallDriver(Extension->LowerDevice, Irp);
     IoDecrement(device);
+    // Every counted request inside the driver has bounded waits: this one ends.
     KeWaitForSingleObject(&Extension->RemoveEvent, Suspended, KernelMode, FALSE, NULL);
-    WaitForTransferSlots(Extension);
+    if (!WaitForTransferSlots(Extension)) {
+        // A slot whose read never came back may still be written by the USB stack: its
+        // memory and IRP are left allocated rather than freed under it (the leak shows).
+        Extension->SlotChain = NULL;
+        Extension->SlotPool = NULL;
+    }
     ReleaseDeviceResources(device);
     IoDetachDevice(Extension->LowerDevice);
     IoDeleteDevice(device);

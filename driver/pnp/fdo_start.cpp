@@ -3,6 +3,18 @@
 #include "unit/unit.h"
 #include "usb/usb.h"
 
+// The input ring must hold two packets: one packet as long as the ring would lap every
+// reader that is behind at all (with 128 bytes, a 129-byte burst would deliver one). Such a
+// unit is refused, and its pipes are not used.
+static NTSTATUS CheckPacketFitsRing(FDO_EXTENSION* Extension) {
+    if (Extension->MaxPacketSize <= INPUT_RING_SIZE / 2) {
+        return STATUS_SUCCESS;
+    }
+    Extension->BulkInPipe = NULL;
+    Extension->BulkOutPipe = NULL;
+    return STATUS_NOT_SUPPORTED;
+}
+
 // Without its device descriptor the unit cannot be configured or identified.
 NTSTATUS StartDevice(PDEVICE_OBJECT FunctionDevice) {
     FDO_EXTENSION* ext = FdoExtension(FunctionDevice);
@@ -10,6 +22,9 @@ NTSTATUS StartDevice(PDEVICE_OBJECT FunctionDevice) {
         return STATUS_INVALID_DEVICE_STATE;
     }
     NTSTATUS status = ConfigureDevice(FunctionDevice);
+    if (NT_SUCCESS(status)) {
+        status = CheckPacketFitsRing(ext);
+    }
     SetFlags(&ext->Flags, DEVICE_STARTED);
     // The reads of a unit that stayed open ended with the old configuration.
     if (NT_SUCCESS(status)) {

@@ -2,6 +2,13 @@
 #include "usb/usb.h"
 
 #define BUSY_POLL_MS 20
+// A unit's MIDI-out buffer plays out at 3125 bytes a second: even a 3 KB buffer is ready
+// again within a second. A write held back longer than this by busy has met a unit that
+// stays busy, or a ready report that got lost; it fails rather than wait for ever.
+#define BUSY_PATIENCE_MS 1000
+// A full-speed packet the unit takes leaves within a frame; one it has not taken in 500
+// frames is cancelled, so that no writer (and no close waiting for the pump) hangs on it.
+#define PACKET_PATIENCE_MS 500
 
 VOID FillBulkTransfer(struct _URB_BULK_OR_INTERRUPT_TRANSFER* Urb, USBD_PIPE_HANDLE Pipe,
                       ULONG TransferFlags, PVOID Buffer, ULONG Length) {
@@ -33,11 +40,71 @@ static NTSTATUS SendPacket(PDEVICE_OBJECT DeviceObject, TransferSlot* Slot, cons
         *Consumed = packet;
     }
     FillBulkTransfer(&Slot->Urb, ext->BulkOutPipe, BULK_WRITE_FLAGS, buffer, packet);
-    return SubmitUrbSync(DeviceObject, (PURB)&Slot->Urb);
+    return SubmitUrbSyncTimed(DeviceObject, (PURB)&Slot->Urb, PACKET_PATIENCE_MS);
+}
+
+// One writer at a time per unit: the packets of one write leave back to back, so a
+// multi-packet message never interleaves with another writer's packets. Every holder's
+// waits are bounded (slot, busy, pacing, packet), so is this one.
+static VOID LockWrites(FDO_EXTENSION* Extension) {
+    KeWaitForSingleObject(&Extension->WriteLock, Executive, KernelMode, FALSE, NULL);
+}
+
+static VOID UnlockWrites(FDO_EXTENSION* Extension) {
+    KeSetEvent(&Extension->WriteLock, IO_NO_INCREMENT, FALSE);
+}
+
+// Sends the packets under WriteLock; *Sent counts the caller's bytes that went.
+static NTSTATUS SendPackets(PDEVICE_OBJECT DeviceObject, TransferSlot* Slot, const UCHAR* Bytes,
+                            ULONG Length, ULONG* Sent) {
+    FDO_EXTENSION* ext = FdoExtension(DeviceObject);
+    ULONG remaining = Length;
+    const UCHAR* source = Bytes;
+    ULONG heldBusy = 0;
+    NTSTATUS status = STATUS_SUCCESS;
+    while (remaining != 0) {
+        if (!IsDeviceReady(DeviceObject)) {
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        if (ReadShared(&ext->Flags) & UNIT_BUSY) {
+            if (heldBusy >= BUSY_PATIENCE_MS) {
+                return STATUS_IO_TIMEOUT;
+            }
+            DelayMilliseconds(BUSY_POLL_MS);
+            heldBusy += BUSY_POLL_MS;
+            continue;
+        }
+        ULONG chunk = remaining < ext->MaxPacketSize ? remaining : ext->MaxPacketSize;
+        ULONG pause = WireWaitMs(ext, chunk);
+        if (pause != 0) {
+            DelayMilliseconds(pause);
+            continue;
+        }
+        ULONG consumed = 0;
+        status = SendPacket(DeviceObject, Slot, source, remaining, &consumed);
+        if (!NT_SUCCESS(status)) {
+            // What a failed submission says is not passed on.
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        ChargeWire(ext, consumed);
+        remaining -= consumed;
+        source += consumed;
+        *Sent += consumed;
+    }
+    return status;
 }
 
 NTSTATUS BulkWrite(PDEVICE_OBJECT DeviceObject, const UCHAR* Bytes, ULONG Length) {
+    ULONG sent = 0;
+    return BulkWriteCounted(DeviceObject, Bytes, Length, &sent);
+}
+
+// Fails with STATUS_IO_TIMEOUT when the unit stayed busy past the patience, and with
+// STATUS_INSUFFICIENT_RESOURCES when there was no pipe, no slot, the device stopped being
+// ready or a packet failed; *Sent says what went before.
+NTSTATUS BulkWriteCounted(PDEVICE_OBJECT DeviceObject, const UCHAR* Bytes, ULONG Length, ULONG* Sent) {
     FDO_EXTENSION* ext = FdoExtension(DeviceObject);
+    *Sent = 0;
     if (!ext->BulkOutPipe) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -50,31 +117,16 @@ NTSTATUS BulkWrite(PDEVICE_OBJECT DeviceObject, const UCHAR* Bytes, ULONG Length
         return STATUS_INSUFFICIENT_RESOURCES;
     }
 
-    ULONG remaining = Length;
-    const UCHAR* source = Bytes;
-    NTSTATUS status = STATUS_SUCCESS;
-    while (remaining != 0) {
-        if (!IsDeviceReady(DeviceObject)) {
-            break;
-        }
-        if (ReadShared(&ext->Flags) & UNIT_BUSY) {
-            DelayMilliseconds(BUSY_POLL_MS);
-            continue;
-        }
-        ULONG consumed = 0;
-        status = SendPacket(DeviceObject, slot, source, remaining, &consumed);
-        if (!NT_SUCCESS(status)) {
-            break;
-        }
-        remaining -= consumed;
-        source += consumed;
-    }
+    LockWrites(ext);
+    NTSTATUS status = SendPackets(DeviceObject, slot, Bytes, Length, Sent);
+    UnlockWrites(ext);
     ReleaseTransferSlot(DeviceObject, slot);
-    return remaining != 0 ? STATUS_INSUFFICIENT_RESOURCES : status;
+    return status;
 }
 
 // The function device does buffered I/O: the I/O manager has probed the requester's
-// buffer and copied it into system memory before the request arrives here.
+// buffer and copied it into system memory before the request arrives here. Information is
+// the bytes that reached the unit.
 NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (SignatureOf(DeviceObject) != FDO_SIGNATURE) {
         return CompleteRequest(Irp, STATUS_UNSUCCESSFUL, Irp->IoStatus.Information);
@@ -83,8 +135,9 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     ULONG length = stack->Parameters.Write.Length;
     const UCHAR* bytes = (const UCHAR*)Irp->AssociatedIrp.SystemBuffer;
     NTSTATUS status = STATUS_SUCCESS;
+    ULONG sent = 0;
     if (length != 0 && bytes) {
-        status = BulkWrite(DeviceObject, bytes, length);
+        status = BulkWriteCounted(DeviceObject, bytes, length, &sent);
     }
-    return CompleteRequest(Irp, status, length);
+    return CompleteRequest(Irp, status, bytes ? sent : length);
 }

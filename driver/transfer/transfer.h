@@ -28,8 +28,13 @@ VOID FreeTransferSlots(FDO_EXTENSION* Extension);
 TransferSlot* AcquireTransferSlot(PDEVICE_OBJECT DeviceObject);
 VOID ReleaseTransferSlot(PDEVICE_OBJECT DeviceObject, TransferSlot* Slot);
 
-// Bulk writer
+// Bulk writer. BulkWriteCounted also tells how many of the bytes reached the unit (whole
+// packets that completed; a short last piece counts its own bytes, not the fill).
 NTSTATUS BulkWrite(PDEVICE_OBJECT DeviceObject, const UCHAR* Bytes, ULONG Length);
+NTSTATUS BulkWriteCounted(PDEVICE_OBJECT DeviceObject, const UCHAR* Bytes, ULONG Length, ULONG* Sent);
+// The pacing of the unit's MIDI wire (WriteLock held).
+ULONG WireWaitMs(FDO_EXTENSION* Extension, ULONG Bytes);
+VOID ChargeWire(FDO_EXTENSION* Extension, ULONG Bytes);
 NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID FillBulkTransfer(struct _URB_BULK_OR_INTERRUPT_TRANSFER* Urb, USBD_PIPE_HANDLE Pipe,
                       ULONG TransferFlags, PVOID Buffer, ULONG Length);

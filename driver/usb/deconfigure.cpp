@@ -21,28 +21,46 @@ NTSTATUS UnconfigureDevice(PDEVICE_OBJECT DeviceObject) {
     return status;
 }
 
+static NTSTATUS AbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pipe) {
+    PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, ABORT_PIPE_SIZE, POOL_TAG);
+    if (!urb) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    urb->UrbPipeRequest.Hdr.Length = ABORT_PIPE_SIZE;
+    urb->UrbPipeRequest.Hdr.Function = URB_FUNCTION_ABORT_PIPE;
+    urb->UrbPipeRequest.PipeHandle = Pipe;
+    NTSTATUS status = SubmitUrbSync(DeviceObject, urb);
+    ExFreePool(urb);
+    return status;
+}
+
 // Each abort completes only after the stack has ended every transfer pending on its pipe.
-NTSTATUS AbortPipes(PDEVICE_OBJECT DeviceObject) {
+// Every pipe is aborted whatever the ones before answered: a pipe left out would keep its
+// reads, and the removal waiting for their slots would never end. The first failure is
+// returned. With Count, each pipe aborted lowers OpenPipeCount.
+static NTSTATUS AbortEveryPipe(PDEVICE_OBJECT DeviceObject, BOOLEAN Count) {
     FDO_EXTENSION* ext = FdoExtension(DeviceObject);
     PUSBD_INTERFACE_INFORMATION info = (PUSBD_INTERFACE_INFORMATION)ext->InterfaceInfo;
     if (!info) {
         return STATUS_SUCCESS;
     }
-    NTSTATUS status = STATUS_SUCCESS;
+    NTSTATUS first = STATUS_SUCCESS;
     for (ULONG i = 0; i < info->NumberOfPipes; ++i) {
-        PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, ABORT_PIPE_SIZE, POOL_TAG);
-        if (!urb) {
-            return STATUS_INSUFFICIENT_RESOURCES;
-        }
-        urb->UrbPipeRequest.Hdr.Length = ABORT_PIPE_SIZE;
-        urb->UrbPipeRequest.Hdr.Function = URB_FUNCTION_ABORT_PIPE;
-        urb->UrbPipeRequest.PipeHandle = info->Pipes[i].PipeHandle;
-        status = SubmitUrbSync(DeviceObject, urb);
-        ExFreePool(urb);
+        NTSTATUS status = AbortPipe(DeviceObject, info->Pipes[i].PipeHandle);
         if (!NT_SUCCESS(status)) {
-            return status;
+            if (NT_SUCCESS(first)) {
+                first = status;
+            }
+            continue;
         }
-        InterlockedDecrement(&ext->OpenPipeCount);
+        if (Count) {
+            InterlockedDecrement(&ext->OpenPipeCount);
+        }
     }
-    return status;
+    return first;
 }
+
+NTSTATUS AbortPipes(PDEVICE_OBJECT DeviceObject) { return AbortEveryPipe(DeviceObject, TRUE); }
+
+// Once more, for transfers sent down after the first abort; the pipes were counted closed.
+NTSTATUS AbortPipesAgain(PDEVICE_OBJECT DeviceObject) { return AbortEveryPipe(DeviceObject, FALSE); }

@@ -8,6 +8,8 @@
 #define DEVICE_DESCRIPTOR_SIZE sizeof(USB_DEVICE_DESCRIPTOR)
 
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb);
+// The same with a bound: a request not completed in time is cancelled and waited for.
+NTSTATUS SubmitUrbSyncTimed(PDEVICE_OBJECT DeviceObject, PURB Urb, ULONG Milliseconds);
 NTSTATUS NTAPI SignalEventCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 VOID FillDescriptorRequest(PURB Urb, UCHAR DescriptorType, PVOID Buffer, ULONG Length);
 PUSB_DEVICE_DESCRIPTOR GetDeviceDescriptor(PDEVICE_OBJECT DeviceObject);
@@ -23,3 +25,4 @@ NTSTATUS WriteRegistryDword(HANDLE Key, PCWSTR ValueName, ULONG Value);
 
 NTSTATUS UnconfigureDevice(PDEVICE_OBJECT DeviceObject);
 NTSTATUS AbortPipes(PDEVICE_OBJECT DeviceObject);
+NTSTATUS AbortPipesAgain(PDEVICE_OBJECT DeviceObject);

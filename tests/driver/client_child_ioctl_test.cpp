@@ -72,6 +72,27 @@ TEST_F(ChildIoctlTest, WritesReachTheUnitOfTheirIdAndNeedAMasterOnlyForTheMaster
     EXPECT_EQ((std::vector<uint8_t>{0x90, 0x3C, 0x64}), Queued(slave));
 }
 
+// A ring that stays full (nobody has the unit open) takes 1024 bytes: the writes say that
+// not all went, with the count that was queued where the layout has room for it.
+TEST_F(ChildIoctlTest, AWriteThatCannotQueueEveryByteSaysHowManyWere) {
+    Register(0);
+    Unit& slave = Register(3);
+    std::vector<UCHAR> bytes(1500, 0x40);
+    UNIT_DATA_BLOCK block = {3, 1500, 0, bytes.data()};
+    host::io::Result r = Internal(IOCTL_UNIT_WRITE, &block, sizeof(block), 0);
+    EXPECT_EQ(STATUS_DEVICE_BUSY, r.status);
+    EXPECT_EQ(sizeof(block), r.information);
+    EXPECT_EQ(1024u, block.ByteCount);
+    EXPECT_EQ(1024u, Queued(slave).size());
+
+    r = Internal(IOCTL_UNIT_WRITE_MASTER, bytes.data(), 1500, 0);
+    EXPECT_EQ(STATUS_DEVICE_BUSY, r.status);
+    EXPECT_EQ(1024u, r.information);
+    r = Internal(IOCTL_UNIT_WRITE_MASTER, bytes.data(), 10, 0);
+    EXPECT_EQ(STATUS_DEVICE_BUSY, r.status);
+    EXPECT_EQ(0u, r.information);
+}
+
 TEST_F(ChildIoctlTest, TheListHasTheFirmwareOfEachPresentUnit) {
     Register(0, 105);
     Register(2, 230);

@@ -136,7 +136,7 @@ TEST_F(BulkWriteTest, ConcurrentWritersKeepTheirOwnPacketsInOrder) {
     EXPECT_EQ(32, KeReadStateSemaphore(&Fdo(u)->FreeSlotSemaphore));
 }
 
-TEST_F(BulkWriteTest, WriteRequestsReportTheirLength) {
+TEST_F(BulkWriteTest, WriteRequestsReportTheBytesThatWent) {
     Unit& u = Plug();
     ASSERT_EQ(STATUS_SUCCESS, Start(u));
     ULONG_PTR info = 0;
@@ -148,7 +148,7 @@ TEST_F(BulkWriteTest, WriteRequestsReportTheirLength) {
 
     ClearFlags(&Fdo(u)->Flags, DEVICE_STARTED);
     EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, Write(u, Bytes(5), &info));
-    EXPECT_EQ(5u, info);  // the requested length, whatever the outcome
+    EXPECT_EQ(0u, info);  // what reached the unit, not what was asked for
 }
 
 }  // namespace

@@ -49,8 +49,27 @@ TEST_F(DeconfigureTest, AbortsGoPipeByPipe) {
 
     Fdo(u)->OpenPipeCount = 0;
     bus_->Unplug(u.pdo);
-    EXPECT_FALSE(NT_SUCCESS(AbortPipes(u.fdo)));  // the first refusal ends the aborts
+    EXPECT_FALSE(NT_SUCCESS(AbortPipes(u.fdo)));  // both refused: the first refusal returned
     EXPECT_EQ(0, Fdo(u)->OpenPipeCount);
+}
+
+// A pipe left out would keep its reads, and the removal would wait for their slots for ever:
+// every pipe is aborted, whatever the ones before it answered.
+TEST_F(DeconfigureTest, ARefusedAbortDoesNotSpareTheNextPipe) {
+    Unit& u = Plug();
+    ASSERT_EQ(STATUS_SUCCESS, Start(u));
+    host::faults::FailNth(host::faults::Op::Pool, 1);  // the first pipe's request
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, AbortPipes(u.fdo));
+    host::faults::Clear();
+    std::vector<uint8_t> aborted;
+    for (const auto& r : bus_->Log()) {
+        if (r.pdo == u.pdo && r.function == URB_FUNCTION_ABORT_PIPE && r.event == sim::UrbRecord::Event::Completed)
+            aborted.push_back(r.endpoint);
+    }
+    auto* info = (PUSBD_INTERFACE_INFORMATION)Fdo(u)->InterfaceInfo;
+    ASSERT_EQ(1u, aborted.size());
+    EXPECT_EQ(info->Pipes[1].EndpointAddress, aborted[0]);
+    EXPECT_EQ(1, Fdo(u)->OpenPipeCount);
 }
 
 TEST_F(DeconfigureTest, RefusedRequestsAreReportedNotRetried) {

@@ -38,6 +38,33 @@ TEST_F(SimUnitTest, AStatusPacketTakesItsPlaceInTheStream) {
     EXPECT_EQ(Filled({0x80, 0x30, 0x00}, 64), packets[2]);
 }
 
+// A firmware whose reports overtake its queued input: busy leaves first, yet behind a report
+// already waiting, so that busy and ready keep their order.
+TEST_F(SimUnitTest, AReportAheadOvertakesTheQueuedInput) {
+    Make({.midiOutCapacity = 4, .replyShape = sim::ReplyShape::Normal, .reportsAhead = true});
+    Write(kIdentityRequest);
+    ASSERT_EQ(1u, Read().size());  // the identity reply
+    unit_->Send({0x90, 0x30, 0x7F});
+    Write(Bytes(4, 0x40));
+    std::vector<Bytes> packets = Read();
+    ASSERT_EQ(2u, packets.size());
+    EXPECT_EQ(Filled({0xFE, 0x01, 0x00}, 64), packets[0]);
+    EXPECT_EQ(Filled({0x90, 0x30, 0x7F}, 64), packets[1]);
+}
+
+TEST_F(SimUnitTest, DropsAreCountedWithTheTimeOfTheFirst) {
+    Make({.midiOutCapacity = 4});
+    EXPECT_EQ(-1, unit_->FirstOverflowTime());
+    host::Advance(host::Ms(7));
+    Write(Bytes(6, 0x40));
+    EXPECT_EQ(2u, unit_->OverflowBytes());
+    EXPECT_EQ(host::Ms(7), unit_->FirstOverflowTime());
+    sim::WireSpan wire = unit_->Wire();
+    EXPECT_EQ(4u, wire.bytes);
+    EXPECT_EQ(host::Ms(7), wire.firstStart);
+    EXPECT_EQ(host::Ms(7) + 4 * sim::kMidiByteTime, wire.lastEnd);
+}
+
 TEST_F(SimUnitTest, NothingLeavesInD3) {
     unit_->Send({0x90, 0x30, 0x7F});
     unit_->PowerChanged(PowerDeviceD3);

@@ -41,6 +41,16 @@ TEST(ScenarioRunTest, ExitStatusAndMessage) {
         {"no master for the client", "plug s id=2\nclient open-all\n", 2, "no master with the MIDI client"},
         {"list expected", "plug m\nplug s id=1\nexpect list 0:224 2:224\n", 1,
          "expected 0:224 2:224, found 0:224 1:224"},
+        // A unit with less buffer than the driver's burst drops bytes: loudly, unless expected.
+        {"a drop nobody expected", "plug m buffer=2\nclient open-all\nclient write 0 pattern 10\nwait 100ms\n", 1,
+         ":4: unit m lost 8 bytes of its MIDI out, the first at"},
+        {"a drop on the way out", "plug m buffer=2\nclient open-all\nclient write 0 pattern 10\nwait 100ms\nunplug m\n",
+         1, ":5: unit m lost 8 bytes"},
+        {"a drop the scenario expects",
+         "plug m buffer=2\nclient open-all\nclient write 0 pattern 10\nwait 100ms\nexpect unit m lost 8\n", 0, ""},
+        {"a drop miscounted",
+         "plug m buffer=2\nclient open-all\nclient write 0 pattern 10\nwait 100ms\nexpect unit m lost 3\n", 1,
+         ":5: expect unit: expected 3 bytes lost, found 8 bytes lost"},
     };
     for (const RunCase& c : cases) {
         SCOPED_TRACE(c.what);

@@ -1,5 +1,7 @@
 #include "tools/pmc7r_sim/executor.h"
 
+#include <map>
+
 #include "platform/host/control.h"
 
 namespace simtool {
@@ -35,14 +37,38 @@ public:
             ++outcome_.commands;
             if (!RunOne(c)) return outcome_;
         }
+        // What the units dropped by the end, with no expectation that said so.
+        if (!scenario_.commands.empty()) {
+            for (const UnitEntry* unit : world_.Units())
+                if (!CheckLoss(*unit, scenario_.commands.back())) break;
+        }
         return outcome_;
     }
 
 private:
+    // A byte the unit's MIDI out dropped fails the run unless an `expect unit NAME lost N`
+    // accounted for it: the unit, the count and the time of the first drop.
+    bool CheckLoss(const UnitEntry& unit, const Command& at) {
+        size_t lost = unit.model->OverflowBytes() - acknowledged_[unit.name];
+        if (lost == 0) return true;
+        outcome_.code = 1;
+        outcome_.message = scenario_.file + ":" + std::to_string(at.line) + ": unit " + unit.name + " lost " +
+                           std::to_string(lost) + " bytes of its MIDI out, the first at" +
+                           TimeText(unit.model->FirstOverflowTime()) + " (say `expect unit " + unit.name +
+                           " lost " + std::to_string(lost) + "` if the scenario expects it)";
+        return false;
+    }
+
     bool RunOne(const Command& c) {
         if (c.kind >= CommandKind::ExpectDisplay) return Expect(c);
+        // A unit that leaves takes its count along: it is checked on its way out.
+        if (c.kind == CommandKind::Unplug || c.kind == CommandKind::Remove) {
+            if (UnitEntry* unit = world_.Unit(c.name); unit && !CheckLoss(*unit, c)) return false;
+        }
         Step step = Do(c);
         if (!step.ok) return Fail(2, c, step.text);
+        if ((c.kind == CommandKind::Unplug || c.kind == CommandKind::Remove) && !world_.Unit(c.name))
+            acknowledged_.erase(c.name);
         Say(step.text);
         if (explain_ && out_ && c.kind == CommandKind::Plug) {
             if (UnitEntry* unit = world_.Unit(c.name)) std::fputs(DisplayBox(world_.DisplayLines(*unit)).c_str(), out_);
@@ -94,6 +120,15 @@ private:
             if (!unit) return Fail(2, c, "no unit " + c.name + " is plugged");
             std::vector<uint8_t> got = unit->model->TakeMidiOut();
             check = {got == c.bytes, HexText(c.bytes), HexText(got)};
+            break;
+        }
+        case CommandKind::ExpectUnitLost: {
+            UnitEntry* unit = world_.Unit(c.name);
+            if (!unit) return Fail(2, c, "no unit " + c.name + " is plugged");
+            size_t lost = unit->model->OverflowBytes() - acknowledged_[c.name];
+            acknowledged_[c.name] += lost;
+            check = {lost == c.count.value_or(0), std::to_string(c.count.value_or(0)) + " bytes lost",
+                     std::to_string(lost) + " bytes lost"};
             break;
         }
         case CommandKind::ExpectClient: {
@@ -176,6 +211,7 @@ private:
     std::FILE* out_;
     bool explain_;
     Outcome outcome_;
+    std::map<std::string, size_t> acknowledged_;  // drops an expectation accounted for, by unit
 };
 
 }  // namespace

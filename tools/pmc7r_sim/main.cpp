@@ -10,6 +10,7 @@
 
 #include "driver/core/core.h"
 #include "platform/host/control.h"
+#include "tools/pmc7r_sim/figures.h"
 #include "tools/pmc7r_sim/run.h"
 #include "tools/pmc7r_sim/run_options.h"
 #include "tools/pmc7r_sim/scenario_parser.h"
@@ -19,6 +20,7 @@ namespace {
 const char kUsage[] =
     "usage: pmc7r-sim demo [--pcap FILE] [--realtime] [--trace]\n"
     "       pmc7r-sim run [--pcap FILE] [--realtime] [--trace] FILE...\n"
+    "       pmc7r-sim figures\n"
     "       pmc7r-sim --help\n"
     "\n"
     "demo  a built-in session with units on one desk: a master and two slaves, a unit\n"
@@ -26,6 +28,13 @@ const char kUsage[] =
     "      client reading and writing, an application with a file handle, sleep and\n"
     "      wake, a unit pulled out and plugged in again, the master removed; printed\n"
     "      as a timeline on virtual time, with a summary at the end.\n"
+    "\n"
+    "figures  the output path measured: floods both ways (3000 bytes in and 3000\n"
+    "      out per unit) with one unit, its busy reports behind or ahead of its\n"
+    "      input, and with eight units; then a small message on an idle wire. Exit\n"
+    "      status 0 when no byte was lost, every unit got its output at 95% of its\n"
+    "      MIDI wire (3125 bytes/s) or better and the small message left within\n"
+    "      2 ms + 1 frame; 1 otherwise.\n"
     "\n"
     "run   runs each scenario file against simulated units on a simulated bus.\n"
     "      Exit status: 0 when every expectation held; 1 at the first that did not\n"
@@ -45,14 +54,19 @@ const char kUsage[] =
     "0x hex; HEX... is bytes as hex pairs separated by blanks (90 3C 7F); durations\n"
     "are a number and us, ms or s (5ms, 2s); texts are in double quotes, where \\\"\n"
     "is a quote and \\\\ a backslash. NAME and HANDLE are words of letters, digits,\n"
-    "'_' and '-'.\n"
+    "'_' and '-'. Wherever HEX... goes, `pattern N` stands for N bytes of control\n"
+    "changes (B0..BF, controller and value changing; never FF or a SysEx).\n"
     "\n"
     "  service Interface=N Alternate=N AlternateBulk=N\n"
     "                              service-key values; only before the first plug\n"
-    "  plug NAME [id=N] [fw=D.DD] [product=N] [vendor=N] [packet=N] [bulkmode=N] [silent]\n"
+    "  plug NAME [id=N] [fw=D.DD] [product=N] [vendor=N] [packet=N] [bulkmode=N]\n"
+    "            [reports=ahead|behind] [buffer=N] [silent]\n"
     "                              plug in a unit; defaults id=0 fw=2.24\n"
     "                              product=0x002A vendor=0x0C5B packet=64, no\n"
-    "                              UsbBulkMode value; silent: the unit never answers\n"
+    "                              UsbBulkMode value, reports=behind (busy and ready\n"
+    "                              queue behind the unit's input; ahead: they overtake\n"
+    "                              it), buffer=512 (MIDI-out bytes, busy at half full);\n"
+    "                              silent: the unit never answers\n"
     "  unplug NAME                 pulled out: surprise removal, then removal\n"
     "  remove NAME                 orderly removal: query-remove, then remove\n"
     "  restart NAME                query-stop, stop, start; settles for 20 ms and sets\n"
@@ -72,6 +86,10 @@ const char kUsage[] =
     "  close HANDLE\n"
     "  expect display NAME \"LINE 1\" [\"LINE 2\"]   trailing blanks ignored\n"
     "  expect unit NAME received HEX...  the unit's MIDI out since the last such expect\n"
+    "  expect unit NAME lost N     bytes the unit's MIDI out dropped since the last\n"
+    "                              such expect; a drop no expect accounts for fails\n"
+    "                              the run (unit, count, time), at the end or when the\n"
+    "                              unit leaves\n"
     "  expect client ID HEX...     bytes the client read tagged ID since the last one\n"
     "  expect list ID:VERSION...   the client's unit list, e.g. 0:224 3:230\n"
     "  expect child \"HARDWARE ID\"  the master's child exists with that hardware ID\n"
@@ -104,6 +122,7 @@ int main(int argc, char** argv) {
     }
     if (command == "demo") return Run(argc - 2, argv + 2, true);
     if (command == "run") return Run(argc - 2, argv + 2, false);
+    if (command == "figures" && argc == 2) return simtool::RunFigures(stdout);
     Usage(stderr);
     return 2;
 }

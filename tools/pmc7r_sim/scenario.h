@@ -38,6 +38,7 @@ enum class CommandKind {
     ExpectNoChild,       //
     ExpectRead,          // handle, bytes (may be empty)
     ExpectRegistry,      // name, settings (value names as written)
+    ExpectUnitLost,      // name, count (bytes the unit's MIDI out dropped since the last such expect)
 };
 
 // What `plug` sets up; the defaults are those of a plain PMC-7R master.
@@ -50,7 +51,13 @@ struct PlugOptions {
     uint16_t packet = 64;        // wMaxPacketSize, 1..1024
     std::optional<uint32_t> bulkMode;  // "UsbBulkMode" in the driver key; none: no value
     bool silent = false;
+    bool reportsAhead = false;  // reports=ahead: busy and ready overtake the unit's queued input
+    std::optional<uint32_t> buffer;  // buffer=N: the MIDI-out buffer's bytes (busy at half full)
 };
+
+// The bytes `pattern N` stands for: control changes on the 16 channels with changing
+// controller numbers and values, cut at N bytes; never an FF or a SysEx.
+std::vector<uint8_t> PatternBytes(uint32_t count);
 
 struct Setting {
     std::string name;

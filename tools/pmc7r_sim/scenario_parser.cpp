@@ -51,6 +51,12 @@ public:
     }
     std::vector<uint8_t> Bytes(bool required) {
         if (required && AtEnd()) Fail("missing bytes (hex pairs such as 90 3C 7F)");
+        if (!AtEnd() && !Peek().quoted && Peek().text == "pattern") {
+            ++next_;
+            std::vector<uint8_t> bytes = PatternBytes(Number("pattern length", 1u << 20));
+            End();
+            return bytes;
+        }
         std::vector<uint8_t> bytes;
         while (!AtEnd()) bytes.push_back(ParseHexPair(Word("byte").text));
         return bytes;
@@ -106,10 +112,14 @@ void ParsePlugOption(const Token& token, PlugOptions* plug) {
         plug->silent = true;
         return;
     }
+    if (token.text == "reports=ahead" || token.text == "reports=behind") {
+        plug->reportsAhead = token.text == "reports=ahead";
+        return;
+    }
     size_t equals = token.text.find('=');
     if (token.quoted || equals == std::string::npos)
         throw SyntaxError("unknown option " + Quote(token.text) +
-                          " (id=, fw=, product=, vendor=, packet=, bulkmode=, silent)");
+                          " (id=, fw=, product=, vendor=, packet=, bulkmode=, reports=, buffer=, silent)");
     std::string key = token.text.substr(0, equals);
     std::string_view value = std::string_view(token.text).substr(equals + 1);
     if (key == "id") plug->deviceId = ParseNumber(value, "id", 255);
@@ -120,7 +130,11 @@ void ParsePlugOption(const Token& token, PlugOptions* plug) {
         plug->packet = uint16_t(ParseNumber(value, "packet", 1024));
         if (plug->packet == 0) throw SyntaxError("packet: the packet size must be at least 1");
     } else if (key == "bulkmode") plug->bulkMode = ParseNumber(value, "bulkmode");
-    else throw SyntaxError("unknown option " + Quote(key) + " (id=, fw=, product=, vendor=, packet=, bulkmode=, silent)");
+    else if (key == "buffer") {
+        plug->buffer = ParseNumber(value, "buffer", 1u << 20);
+        if (*plug->buffer < 2) throw SyntaxError("buffer: the MIDI-out buffer must hold at least 2 bytes");
+    } else if (key == "reports") throw SyntaxError("reports: " + Quote(value) + " is neither ahead nor behind");
+    else throw SyntaxError("unknown option " + Quote(key) + " (id=, fw=, product=, vendor=, packet=, bulkmode=, reports=, buffer=, silent)");
 }
 
 void ParsePlug(Arguments& a, Command& c) {
@@ -203,6 +217,13 @@ void ParseExpectDisplay(Arguments& a, Command& c) {
 
 void ParseExpectUnit(Arguments& a, Command& c) {
     c.name = a.Name("unit NAME");
+    if (!a.AtEnd() && !a.Peek().quoted && a.Peek().text == "lost") {
+        a.Literal("lost");
+        c.kind = CommandKind::ExpectUnitLost;
+        c.count = a.Number("byte count");
+        a.End();
+        return;
+    }
     a.Literal("received");
     c.bytes = a.Bytes(false);
 }
@@ -253,7 +274,8 @@ struct Syntax {
 constexpr Syntax kSyntax[] = {
     {"service", CommandKind::Service, "service Interface=N Alternate=N AlternateBulk=N", ParseService},
     {"plug", CommandKind::Plug,
-     "plug NAME [id=N] [fw=D.DD] [product=N] [vendor=N] [packet=N] [bulkmode=N] [silent]", ParsePlug},
+     "plug NAME [id=N] [fw=D.DD] [product=N] [vendor=N] [packet=N] [bulkmode=N] [reports=ahead|behind] [buffer=N] [silent]",
+     ParsePlug},
     {"unplug", CommandKind::Unplug, "unplug NAME", ParseUnitName},
     {"remove", CommandKind::Remove, "remove NAME", ParseUnitName},
     {"restart", CommandKind::Restart, "restart NAME", ParseUnitName},
@@ -279,15 +301,21 @@ constexpr Syntax kSyntax[] = {
     {"expect no-child", CommandKind::ExpectNoChild, "expect no-child", ParseNothing},
     {"expect read", CommandKind::ExpectRead, "expect read HANDLE HEX...", ParseExpectRead},
     {"expect registry", CommandKind::ExpectRegistry, "expect registry NAME VALUE=N...", ParseExpectRegistry},
+    // Reached through "expect unit" above; listed for its name.
+    {"expect unit", CommandKind::ExpectUnitLost, "expect unit NAME lost N", ParseExpectUnit},
 };
 
 std::string SubcommandsOf(std::string_view group) {
     std::string list;
+    std::vector<std::string> seen;
     for (const Syntax& s : kSyntax) {
         std::string_view words(s.words);
         if (!words.starts_with(std::string(group) + " ")) continue;
+        std::string sub(words.substr(group.size() + 1));
+        if (std::find(seen.begin(), seen.end(), sub) != seen.end()) continue;
+        seen.push_back(sub);
         if (!list.empty()) list += ", ";
-        list += words.substr(group.size() + 1);
+        list += sub;
     }
     return list;
 }
@@ -328,6 +356,17 @@ bool ParseLine(std::string_view text, Command* command) {
 }
 
 }  // namespace
+
+std::vector<uint8_t> PatternBytes(uint32_t count) {
+    std::vector<uint8_t> bytes;
+    bytes.reserve(count);
+    for (uint32_t k = 0; bytes.size() < count; ++k) {
+        uint8_t message[] = {uint8_t(0xB0 | (k & 0x0F)), uint8_t(k % 120), uint8_t((k / 120) & 0x7F)};
+        for (uint8_t b : message)
+            if (bytes.size() < count) bytes.push_back(b);
+    }
+    return bytes;
+}
 
 const char* CommandName(CommandKind kind) {
     for (const Syntax& s : kSyntax)

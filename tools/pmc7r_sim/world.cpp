@@ -34,6 +34,11 @@ sim::UnitOptions ModelOptions(const scenario::PlugOptions& o) {
     m.firmware = o.firmware;
     m.deviceId = uint8_t(o.deviceId);
     m.silent = o.silent;
+    m.reportsAhead = o.reportsAhead;
+    if (o.buffer) {
+        m.midiOutCapacity = *o.buffer;
+        m.busyHeadroom = *o.buffer / 2;
+    }
     return m;
 }
 
