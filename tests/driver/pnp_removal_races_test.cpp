@@ -11,6 +11,8 @@ namespace {
 // removed reaches the pipe only after the abort: the removal still gets every slot home.
 TEST_F(UnitPnpTest, AReadSentDownAgainAfterTheAbortStillComesHome) {
     Unit& u = Plug(Id(1));
+    ASSERT_EQ(1u, OpenUnit(Fdo(u)));  // in D0, so that its input flows
+    host::Advance(host::Ms(50));     // its answers to the open are home
     ASSERT_EQ(2u, Fdo(u)->ReadsInFlight);
     bus_->HoldNextInAfterAbort(u.pdo);
     u.model->Send({0x90, 0x3C, 0x7F});
