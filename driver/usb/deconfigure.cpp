@@ -1,3 +1,4 @@
+#include "transfer/transfer.h"
 #include "usb/usb.h"
 
 #define SELECT_NO_CONFIGURATION_SIZE sizeof(struct _URB_SELECT_CONFIGURATION)
@@ -60,7 +61,26 @@ static NTSTATUS AbortEveryPipe(PDEVICE_OBJECT DeviceObject, BOOLEAN Count) {
     return first;
 }
 
-NTSTATUS AbortPipes(PDEVICE_OBJECT DeviceObject) { return AbortEveryPipe(DeviceObject, TRUE); }
+// Reads that come back with the abort's error are not sent down again, but a completion that
+// passed the device-ready test just before the device was marked removed sends its read
+// down after the abort. The abort is repeated, uncounted, until no read is in flight; a read
+// that never comes back ends the wait after READS_HOME_PATIENCE_MS.
+#define READS_HOME_POLL_MS 1
+#define READS_HOME_PATIENCE_MS 2000
+
+NTSTATUS AbortPipes(PDEVICE_OBJECT DeviceObject) {
+    FDO_EXTENSION* ext = FdoExtension(DeviceObject);
+    NTSTATUS status = AbortEveryPipe(DeviceObject, TRUE);
+    if (!ext->InterfaceInfo) {
+        return status;
+    }
+    for (ULONG waited = 0; ReadShared(&ext->ReadsInFlight) != 0 && waited < READS_HOME_PATIENCE_MS;
+         waited += READS_HOME_POLL_MS) {
+        DelayMilliseconds(READS_HOME_POLL_MS);
+        AbortEveryPipe(DeviceObject, FALSE);
+    }
+    return status;
+}
 
 // Once more, for transfers sent down after the first abort; the pipes were counted closed.
 NTSTATUS AbortPipesAgain(PDEVICE_OBJECT DeviceObject) { return AbortEveryPipe(DeviceObject, FALSE); }

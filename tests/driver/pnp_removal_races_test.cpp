@@ -3,12 +3,13 @@
 #include <atomic>
 
 #include "client/client.h"
+#include "usb/usb.h"
 #include "pnp_world.h"
 
 namespace {
 
 // A read whose completion passed the ready test just before the removal marked the device
-// removed reaches the pipe only after the abort: the removal still gets every slot home.
+// removed reaches the pipe only after the abort: the abort still brings every read home.
 TEST_F(UnitPnpTest, AReadSentDownAgainAfterTheAbortStillComesHome) {
     Unit& u = Plug(Id(1));
     ASSERT_EQ(1u, OpenUnit(Fdo(u)));  // in D0, so that its input flows
@@ -17,6 +18,9 @@ TEST_F(UnitPnpTest, AReadSentDownAgainAfterTheAbortStillComesHome) {
     bus_->HoldNextInAfterAbort(u.pdo);
     u.model->Send({0x90, 0x3C, 0x7F});
     host::Advance(host::Ms(5));  // the read completes and goes down again, held on its way
+    SetFlags(&Fdo(u)->Flags, DEVICE_REMOVED);
+    AbortPipes(Fdo(u)->DeviceObject);
+    EXPECT_EQ(0u, Fdo(u)->ReadsInFlight) << "a read sent after the abort is still out";
     std::atomic<bool> removed{false};
     host::Thread remover("removal", [&] {
         EXPECT_EQ(STATUS_SUCCESS, pnp_->Remove(u.node));
