@@ -21,6 +21,17 @@ struct Check {
     std::string expected, found;
 };
 
+// Bytes against bytes; where long runs differ, the first difference is named.
+Check BytesCheck(const std::vector<uint8_t>& expected, const std::vector<uint8_t>& found) {
+    Check check{expected == found, HexText(expected), HexText(found)};
+    if (!check.held && (expected.size() > 48 || found.size() > 48)) {
+        size_t at = 0;
+        while (at < expected.size() && at < found.size() && expected[at] == found[at]) ++at;
+        check.found += "; they differ from byte " + std::to_string(at);
+    }
+    return check;
+}
+
 std::string ListText(const std::vector<scenario::ListEntry>& list) {
     std::string out;
     for (const scenario::ListEntry& e : list) out += (out.empty() ? "" : " ") + std::to_string(e.id) + ":" + std::to_string(e.version);
@@ -118,8 +129,7 @@ private:
         case CommandKind::ExpectUnitReceived: {
             UnitEntry* unit = world_.Unit(c.name);
             if (!unit) return Fail(2, c, "no unit " + c.name + " is plugged");
-            std::vector<uint8_t> got = unit->model->TakeMidiOut();
-            check = {got == c.bytes, HexText(c.bytes), HexText(got)};
+            check = BytesCheck(c.bytes, unit->model->TakeMidiOut());
             break;
         }
         case CommandKind::ExpectUnitLost: {
@@ -137,7 +147,7 @@ private:
             for (const sim::MidiMessage& m : world_.TakeClientMessages(c.number)) {
                 if (explain_) Say("  the client decodes from ID " + std::to_string(c.number) + ": " + DescribeMidi(m));
             }
-            check = {got == c.bytes, HexText(c.bytes), HexText(got)};
+            check = BytesCheck(c.bytes, got);
             break;
         }
         case CommandKind::ExpectList: {

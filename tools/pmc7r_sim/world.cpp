@@ -60,8 +60,14 @@ std::string TimeText(int64_t t) {
     return text;
 }
 
+// Long runs (a `pattern`) show their start and their length.
 std::string HexText(const std::vector<uint8_t>& bytes) {
+    constexpr size_t kShown = 24;
     if (bytes.empty()) return "(nothing)";
+    if (bytes.size() > 2 * kShown) {
+        std::vector<uint8_t> head(bytes.begin(), bytes.begin() + kShown);
+        return HexText(head) + " ... (" + std::to_string(bytes.size()) + " bytes)";
+    }
     std::string out;
     char pair[4];
     for (size_t i = 0; i < bytes.size(); ++i) {
