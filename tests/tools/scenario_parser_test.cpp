@@ -33,7 +33,7 @@ std::string Describe(const Command& c) {
     const auto& p = c.plug;
     out << " plug=" << p.deviceId << ',' << p.firmware << ',' << p.version << ',' << p.product << ','
         << p.vendor << ',' << p.packet << ',' << (p.bulkMode ? std::to_string(*p.bulkMode) : "-") << ','
-        << p.silent;
+        << p.silent << ',' << p.reportsAhead << ',' << (p.buffer ? std::to_string(*p.buffer) : "-");
     return out.str();
 }
 
@@ -123,6 +123,15 @@ const GoodLine kGoodLines[] = {
     {"expect read h 90 3C 7F", Make(CommandKind::ExpectRead, [](Command& c) { c.handle = "h"; c.bytes = {0x90, 0x3C, 0x7F}; })},
     {"expect registry m CurrentAlternate=1 UsbBulkMode=0",
      Make(CommandKind::ExpectRegistry, [](Command& c) { c.name = "m"; c.settings = {{"CurrentAlternate", 1}, {"UsbBulkMode", 0}}; })},
+    {"plug m reports=ahead buffer=64",
+     Make(CommandKind::Plug, [](Command& c) { c.name = "m"; c.plug.reportsAhead = true; c.plug.buffer = 64; })},
+    {"plug m reports=behind", Make(CommandKind::Plug, [](Command& c) { c.name = "m"; })},
+    {"client write 2 pattern 7", Make(CommandKind::ClientWrite, [](Command& c) {
+         c.number = 2;
+         c.bytes = {0xB0, 0x00, 0x00, 0xB1, 0x01, 0x00, 0xB2};
+     })},
+    {"expect unit m received pattern 0", Make(CommandKind::ExpectUnitReceived, [](Command& c) { c.name = "m"; })},
+    {"expect unit m lost 12", Make(CommandKind::ExpectUnitLost, [](Command& c) { c.name = "m"; c.count = 12; })},
     {"\t plug   m   id=1  # trailing comment", Make(CommandKind::Plug, [](Command& c) { c.name = "m"; c.plug = Plug(1, "2.24", 224, 0x2A, 64, {}, false); })},
 };
 
@@ -159,6 +168,12 @@ const BadText kBadTexts[] = {
     {"plug m fw=224", 1, "is not a version D.DD"},
     {"plug m product=0x10000", 1, "product: '0x10000' is out of range"},
     {"plug m packet=0", 1, "packet size must be at least 1"},
+    {"plug m reports=sideways", 1, "reports: 'sideways' is neither ahead nor behind"},
+    {"plug m buffer=1", 1, "buffer: the MIDI-out buffer must hold at least 2 bytes"},
+    {"unit m sends pattern", 1, "missing pattern length"},
+    {"unit m sends pattern 3 90", 1, "unexpected '90' at the end"},
+    {"expect unit m lost", 1, "missing byte count"},
+    {"expect unit m lost 3 4", 1, "unexpected '4' at the end"},
     {"plug m bulkmode=0x", 1, "bulkmode: '0x' is not a number"},
     {"unplug", 1, "missing unit NAME (usage: unplug NAME)"},
     {"remove m now", 1, "unexpected 'now' at the end (usage: remove NAME)"},
