@@ -89,6 +89,7 @@ ULONG EnqueueOutput(PDEVICE_OBJECT FunctionDevice, ULONG Reserved, const UCHAR* 
         return 0;
     }
     FDO_EXTENSION* ext = FdoExtension(FunctionDevice);
+    // Its holder waits at most the full ring's patience for each step of room.
     KeWaitForSingleObject(&ext->OutputLock, Executive, KernelMode, FALSE, NULL);
     ULONG total = 0;
     ULONG waited = 0;

@@ -27,6 +27,7 @@ static NTSTATUS ChangeIfStarted(FDO_EXTENSION* Extension, PIRP Irp, ULONG Bit, B
 static NTSTATUS QueryRemove(FDO_EXTENSION* Extension, PIRP Irp) {
     if (ReadShared(&Extension->Flags) & DEVICE_STARTED) {
         SetFlags(&Extension->Flags, DEVICE_REMOVE_PENDING);
+        // Every counted request inside the driver has bounded waits: the count falls.
         KeWaitForSingleObject(&Extension->IdleEvent, Suspended, KernelMode, FALSE, NULL);
     }
     return PassPnpDown(Extension, Irp);

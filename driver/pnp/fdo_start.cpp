@@ -40,6 +40,7 @@ NTSTATUS FdoStart(FDO_EXTENSION* Extension, PIRP Irp) {
     IoCopyCurrentIrpStackLocationToNext(Irp);
     IoSetCompletionRoutine(Irp, SignalEventCompletion, &done, TRUE, TRUE, TRUE);
     if (IoCallDriver(Extension->LowerDevice, Irp) == STATUS_PENDING) {
+        // The bus driver completes every start it is given.
         KeWaitForSingleObject(&done, Suspended, KernelMode, FALSE, NULL);
     }
     NTSTATUS status = StartDevice(Extension->DeviceObject);

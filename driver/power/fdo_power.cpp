@@ -112,6 +112,7 @@ static NTSTATUS WaitWake(FDO_EXTENSION* Extension, PIRP Irp) {
     IoSetCompletionRoutine(Irp, SignalEventCompletion, &done, TRUE, TRUE, TRUE);
     PoStartNextPowerIrp(Irp);
     if (PoCallDriver(Extension->LowerDevice, Irp) == STATUS_PENDING) {
+        // The bus driver completes every power request it is given.
         KeWaitForSingleObject(&done, Suspended, KernelMode, FALSE, NULL);
     }
     SelfPowerTransition(Extension->DeviceObject, FALSE);

@@ -57,6 +57,7 @@ NTSTATUS RequestSelfPower(PDEVICE_OBJECT FunctionDevice, DEVICE_POWER_STATE Stat
         return status;
     }
     if (up) {
+        // The power manager completes the request it accepted, and its completion sets the event.
         KeWaitForSingleObject(&ext->PowerUpEvent, Suspended, KernelMode, FALSE, NULL);
     }
     ClearFlags(&ext->Flags, POWER_REQUEST_PENDING);

@@ -23,6 +23,7 @@ NTSTATUS QueryCapabilities(PDEVICE_OBJECT Target, PDEVICE_CAPABILITIES Capabilit
 
     NTSTATUS status = IoCallDriver(Target, irp);
     if (status == STATUS_PENDING) {
+        // The bus driver completes the query it is given.
         KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, NULL);
         status = irp->IoStatus.Status;
     }

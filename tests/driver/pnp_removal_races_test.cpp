@@ -47,4 +47,14 @@ TEST_F(UnitPnpTest, AnOpenOfAUnitInRemovalOpensNothing) {
     EXPECT_EQ(nullptr, UnitTable[2].UnitExtension);
 }
 
+// Bytes queued for a unit that was never opened again will never go: its removal says so.
+TEST_F(UnitPnpTest, ARemovalReportsTheBytesThatNeverWent) {
+    Unit& u = Plug(Id(3));
+    const UCHAR bytes[] = {0x90, 0x3C, 0x7F, 0x80, 0x3C};
+    ASSERT_EQ(5u, EnqueueOutput(Fdo(u)->DeviceObject, 0, bytes, 5));
+    host::debug::Clear();
+    EXPECT_EQ(STATUS_SUCCESS, pnp_->Remove(u.node));
+    EXPECT_EQ(std::vector<std::string>{"pmc7r: unit 3 removed with 5 queued bytes unsent\n"}, host::debug::Output());
+}
+
 }  // namespace
