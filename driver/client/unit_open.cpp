@@ -99,6 +99,21 @@ VOID StopUnitIo(FDO_EXTENSION* Extension) {
     SelfPowerTransition(Extension->DeviceObject, TRUE);
 }
 
+// Under the open lock, so no open or close of the unit changes its power meanwhile; a unit
+// that is open is in D0 already, one that is closed goes back to its idle state.
+VOID ShowTextAwake(FDO_EXTENSION* Extension, const char* Text) {
+    LockOpens(Extension);
+    BOOLEAN closed = Extension->OpenCount == 0;
+    if (closed) {
+        SelfPowerTransition(Extension->DeviceObject, FALSE);
+    }
+    SendDisplayText(Extension->DeviceObject, 0, "%s", Text);
+    if (closed) {
+        SelfPowerTransition(Extension->DeviceObject, TRUE);
+    }
+    UnlockOpens(Extension);
+}
+
 VOID ResumeUnitIo(FDO_EXTENSION* Extension) {
     LockOpens(Extension);
     if (Extension->OpenCount != 0) {

@@ -52,6 +52,7 @@ NTSTATUS FdoRemove(FDO_EXTENSION* Extension, PIRP Irp) {
     SetFlags(&Extension->Flags, DEVICE_REMOVED);
     AbortPipes(device);
     ShutDownUnitIo(Extension);
+    FreeAllOpenContexts(Extension);
     ReleaseUnitSlot(Extension);
     DeleteChildDevice(device);
     IoSkipCurrentIrpStackLocation(Irp);

@@ -2,6 +2,20 @@
 #include "usb/usb.h"
 
 #define BUSY_POLL_MS 20
+#define POWER_POLL_MS 20
+
+// A unit below D0 has its port suspended and takes no transfers. One that somebody holds open
+// is waited for (a system sleep ends with a wake, or the device goes); nothing wakes a unit
+// that nobody holds open, so a write to it fails.
+static BOOLEAN WaitForFullPower(FDO_EXTENSION* Extension) {
+    while (Extension->DevicePowerState > PowerDeviceD0) {
+        if (Extension->OpenCount == 0 || !IsDeviceReady(Extension->DeviceObject)) {
+            return FALSE;
+        }
+        DelayMilliseconds(POWER_POLL_MS);
+    }
+    return TRUE;
+}
 
 VOID FillBulkTransfer(struct _URB_BULK_OR_INTERRUPT_TRANSFER* Urb, USBD_PIPE_HANDLE Pipe,
                       ULONG TransferFlags, PVOID Buffer, ULONG Length) {
@@ -61,8 +75,16 @@ NTSTATUS BulkWrite(PDEVICE_OBJECT DeviceObject, const UCHAR* Bytes, ULONG Length
             DelayMilliseconds(BUSY_POLL_MS);
             continue;
         }
+        if (!WaitForFullPower(ext)) {
+            status = STATUS_DEVICE_POWERED_OFF;
+            break;
+        }
         ULONG consumed = 0;
         status = SendPacket(DeviceObject, slot, source, remaining, &consumed);
+        // The port may have been suspended between the look at the power state and the send.
+        if (status == STATUS_DEVICE_POWERED_OFF && ext->DevicePowerState > PowerDeviceD0) {
+            continue;
+        }
         if (!NT_SUCCESS(status)) {
             break;
         }
