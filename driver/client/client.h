@@ -67,6 +67,9 @@ VOID NTAPI OutputPumpThread(PVOID Context);
 // Plug and Play's side of the open count: a restarted unit that is open gets its reads
 // back; a removed unit that is still open is closed for good before its teardown.
 VOID ResumeUnitIo(FDO_EXTENSION* Extension);
+// A cancelled query-remove or query-stop: an open unit gets its reads back and its busy
+// state cleared.
+VOID ResumeUnitAfterQuery(FDO_EXTENSION* Extension);
 // Writes one display text to a unit that may be closed and idle, at full power.
 VOID ShowTextAwake(FDO_EXTENSION* Extension, const char* Text);
 VOID ShutDownUnitIo(FDO_EXTENSION* Extension);

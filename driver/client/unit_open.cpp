@@ -122,6 +122,17 @@ VOID ResumeUnitIo(FDO_EXTENSION* Extension) {
     UnlockOpens(Extension);
 }
 
+// The unit's busy report may have come and gone while no read was there to see it: the
+// state starts afresh, as at a start, and the unit reports it again when it is busy.
+VOID ResumeUnitAfterQuery(FDO_EXTENSION* Extension) {
+    LockOpens(Extension);
+    if (Extension->OpenCount != 0) {
+        ClearFlags(&Extension->Flags, UNIT_BUSY);
+        TopUpReads(Extension);
+    }
+    UnlockOpens(Extension);
+}
+
 // Later closes by the openers find the count at 0 and do nothing.
 VOID ShutDownUnitIo(FDO_EXTENSION* Extension) {
     LockOpens(Extension);
