@@ -192,6 +192,41 @@ TEST_F(UnitPnpTest, TheMasterLeavesWhileInputArrives) {
     CloseUnit(Fdo(slave));
 }
 
+// A start the bus fails, or a configuration the driver cannot serve, fails with its status:
+// the Plug and Play manager takes the node down, nothing reached the unit, no slot is taken,
+// and the next unit with the ID is the master.
+TEST_F(UnitPnpTest, AStartThatFailsIsReportedAndRunsNoBringUp) {
+    struct Case {
+        const char* what;
+        uint16_t packet;
+        bool busFails;
+        NTSTATUS status;
+    };
+    const Case cases[] = {
+        {"the bus fails the start", 64, true, STATUS_IO_DEVICE_ERROR},
+        {"packets larger than the driver's buffer", 512, false, STATUS_DEVICE_CONFIGURATION_ERROR},
+        {"packets of 129 bytes", 129, false, STATUS_DEVICE_CONFIGURATION_ERROR},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::UnitOptions options = Id(0);
+        options.packet = c.packet;
+        auto model = std::make_shared<sim::Pmc7rUnit>(options);
+        PDEVICE_OBJECT pdo = bus_->Plug(model);
+        if (c.busFails) bus_->FailStarts(pdo, c.status);
+        sim::PnpNode* node = pnp_->Arrive(pdo);
+        EXPECT_FALSE(node->Started());
+        EXPECT_EQ(sim::PnpProblem::FailedStart, node->problem.load());
+        EXPECT_EQ(c.status, node->problemStatus);
+        EXPECT_EQ("", Line(model, 0));
+        for (const UNIT_SLOT& s : UnitTable) EXPECT_EQ(nullptr, s.UnitExtension);
+        EXPECT_EQ(STATUS_SUCCESS, pnp_->Remove(node));
+    }
+    Unit& master = Plug(Id(0));
+    ASSERT_TRUE(master.node->Started());
+    EXPECT_EQ(Fdo(master), UnitTable[0].UnitExtension);
+}
+
 TEST_F(UnitPnpTest, AStartWithoutADeviceDescriptorFails) {
     auto model = std::make_shared<sim::Pmc7rUnit>(Id(0));
     PDEVICE_OBJECT pdo = bus_->Plug(model);
