@@ -67,8 +67,9 @@ BOOLEAN RecordDevicePowerState(PDEVICE_OBJECT FunctionDevice, DEVICE_POWER_STATE
     if (State == PowerDeviceD0) {
         return TRUE;
     }
+    // Published for the writers, which hold back while the unit is below D0.
     if (State >= PowerDeviceD1 && State <= PowerDeviceD3) {
-        ext->DevicePowerState = State;
+        InterlockedExchange((LONG volatile*)&ext->DevicePowerState, (LONG)State);
     }
     return FALSE;
 }
@@ -82,7 +83,7 @@ NTSTATUS NTAPI DevicePowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
     }
     PDEVICE_OBJECT fdo = (PDEVICE_OBJECT)Context;
     if (NT_SUCCESS(Irp->IoStatus.Status)) {
-        FdoExtension(fdo)->DevicePowerState = PowerDeviceD0;
+        InterlockedExchange((LONG volatile*)&FdoExtension(fdo)->DevicePowerState, (LONG)PowerDeviceD0);
     }
     IoDecrement(fdo);
     return STATUS_SUCCESS;

@@ -4,12 +4,16 @@
 #define BUSY_POLL_MS 20
 #define POWER_POLL_MS 20
 
-// A unit below D0 has its port suspended and takes no transfers. One that somebody holds open
-// is waited for (a system sleep ends with a wake, or the device goes); nothing wakes a unit
-// that nobody holds open, so a write to it fails.
+static BOOLEAN BelowFullPower(FDO_EXTENSION* Extension) {
+    return ReadShared(&Extension->DevicePowerState) > PowerDeviceD0;
+}
+
+// A unit below D0 has its port suspended and takes no transfers. One that is open (its pump
+// runs) is waited for: a system sleep ends with a wake, or the device goes. Nothing wakes a
+// unit that is not open, so a write to it fails.
 static BOOLEAN WaitForFullPower(FDO_EXTENSION* Extension) {
-    while (Extension->DevicePowerState > PowerDeviceD0) {
-        if (Extension->OpenCount == 0 || !IsDeviceReady(Extension->DeviceObject)) {
+    while (BelowFullPower(Extension)) {
+        if (!(ReadShared(&Extension->Flags) & UNIT_PUMP_RUNNING) || !IsDeviceReady(Extension->DeviceObject)) {
             return FALSE;
         }
         DelayMilliseconds(POWER_POLL_MS);
@@ -82,7 +86,7 @@ NTSTATUS BulkWrite(PDEVICE_OBJECT DeviceObject, const UCHAR* Bytes, ULONG Length
         ULONG consumed = 0;
         status = SendPacket(DeviceObject, slot, source, remaining, &consumed);
         // The port may have been suspended between the look at the power state and the send.
-        if (status == STATUS_DEVICE_POWERED_OFF && ext->DevicePowerState > PowerDeviceD0) {
+        if (status == STATUS_DEVICE_POWERED_OFF && BelowFullPower(ext)) {
             continue;
         }
         if (!NT_SUCCESS(status)) {
