@@ -227,6 +227,31 @@ TEST_F(UnitPnpTest, AStartThatFailsIsReportedAndRunsNoBringUp) {
     EXPECT_EQ(Fdo(master), UnitTable[0].UnitExtension);
 }
 
+// While a query-remove or query-stop is pending the reads end as they complete; its cancel
+// gives an open unit two reads again and starts its busy state afresh.
+TEST_F(UnitPnpTest, ACancelledQueryGivesAnOpenUnitItsReadsBackAndClearsItsBusyState) {
+    for (bool removal : {true, false}) {
+        SCOPED_TRACE(removal ? "query-remove" : "query-stop");
+        Unit& u = Plug(Id(removal ? 1 : 2));
+        FDO_EXTENSION* ext = Fdo(u);
+        ASSERT_NE(0u, OpenUnit(ext));
+        host::Advance(host::Ms(20));  // the unit's answers to the mode switch
+        EXPECT_EQ(2u, ReadShared(&ext->ReadsInFlight));
+        ASSERT_EQ(STATUS_SUCCESS, removal ? pnp_->QueryRemove(u.node) : pnp_->QueryStop(u.node));
+        for (uint8_t note : {1, 2}) {
+            u.model->Send({0x90, note, 0x40});
+            host::Advance(host::Ms(5));
+        }
+        EXPECT_EQ(0u, ReadShared(&ext->ReadsInFlight));
+        SetFlags(&ext->Flags, UNIT_BUSY);  // its ready report came while no read was there
+        ASSERT_EQ(STATUS_SUCCESS, removal ? pnp_->CancelRemove(u.node) : pnp_->CancelStop(u.node));
+        EXPECT_EQ(2u, ReadShared(&ext->ReadsInFlight));
+        EXPECT_FALSE(ReadShared(&ext->Flags) & UNIT_BUSY);
+        EXPECT_TRUE(IsDeviceReady(u.node->Top()));
+        CloseUnit(ext);
+    }
+}
+
 TEST_F(UnitPnpTest, AStartWithoutADeviceDescriptorFails) {
     auto model = std::make_shared<sim::Pmc7rUnit>(Id(0));
     PDEVICE_OBJECT pdo = bus_->Plug(model);
