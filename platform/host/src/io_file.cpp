@@ -94,8 +94,8 @@ void Destroy(File* file) {
 // Windows sends IRP_MJ_CLEANUP when the last handle to a file object is closed and cancels
 // nothing: requests still pending through it stay with the thread that issued them (ended by
 // the driver, a cancel, or that thread's end). Each pending request keeps the file object, so
-// IRP_MJ_CLOSE follows only once the last of them has completed ("Handling IRP_MJ_CLEANUP",
-// "Handling IRP_MJ_CLOSE" in the WDK's kernel-mode driver architecture documentation).
+// IRP_MJ_CLOSE follows only once the last of them has completed (the WDK's IRP_MJ_CLEANUP
+// page: the file object may outlive its last handle while requests are outstanding).
 NTSTATUS CloseFile(File* file) {
     {
         std::lock_guard guard(Lock());
@@ -114,8 +114,8 @@ NTSTATUS CloseFile(File* file) {
 }  // namespace
 
 // A thread that ends with requests pending has them cancelled, and the I/O manager waits
-// for them (IoCancelIrp on each of the thread's IRPs at its termination; a driver that does
-// not complete one within five minutes is reported).
+// for them (the WDK's "Canceling IRPs": the system cancels the IRPs of a thread that exits,
+// and one not completed within five minutes counts as timed out; here it is reported).
 void CancelThreadRequests(const void* thread) {
     std::vector<FileRequestPtr> pending;
     std::vector<File*> files;
