@@ -4,7 +4,14 @@
 
 namespace sim {
 
-Application::~Application() { Close(); }
+// The application's end is its thread's: what it left pending is cancelled and waited for.
+Application::~Application() {
+    Close();
+    if (pending_) {
+        Cancel();
+        Wait();
+    }
+}
 
 std::u16string Application::LinkOf(PDEVICE_OBJECT unitPdo) {
     for (const host::io::InterfaceLink& link : host::io::Interfaces())
@@ -55,10 +62,6 @@ NTSTATUS Application::Write(const std::vector<uint8_t>& bytes, ULONG_PTR* writte
 
 NTSTATUS Application::Close() {
     if (!file_) return STATUS_INVALID_DEVICE_STATE;
-    if (pending_) {
-        Cancel();
-        Wait();
-    }
     NTSTATUS status = host::files::Close(file_);
     file_ = nullptr;
     return status;

@@ -19,7 +19,9 @@ public:
     };
 
     Application() = default;
-    ~Application();  // closes the handle if it is open
+    // Closes the handle if it is open, then, as the end of the application's thread, cancels
+    // a read still running and waits for it.
+    ~Application();
     Application(const Application&) = delete;
     Application& operator=(const Application&) = delete;
 
@@ -44,7 +46,8 @@ public:
     bool Cancel();
 
     NTSTATUS Write(const std::vector<uint8_t>& bytes, ULONG_PTR* written = nullptr);
-    // Ends a running read first (cancelled), then closes the handle.
+    // Closes the handle. A running read is not cancelled by the close: the driver's cleanup
+    // may end it; its result stays for Wait.
     NTSTATUS Close();
 
 private:

@@ -38,9 +38,10 @@ int64_t Plan(UsbBus::State* s) {
         Locked locked(s);
         int64_t after = s->lastFrame < 0 ? 0 : (s->lastFrame + 1) * kFrame;
         for (const PortPtr& port : ports) {
-            for (const PipePtr& pipe : port->pipes)
-                if (!pipe->In())
-                    for (const Transfer& t : pipe->pending) consider(std::max(t.due, after));
+            if (port->power == PowerDeviceD0)
+                for (const PipePtr& pipe : port->pipes)
+                    if (!pipe->In())
+                        for (const Transfer& t : pipe->pending) consider(std::max(t.due, after));
             bool listening = port->plugged && port->power == PowerDeviceD0 && HasPendingIn(*port);
             if (listening && port->look) consider(std::max(NextBoundary(host::Now()), after));
             if (listening) asking.push_back(port);
@@ -56,11 +57,14 @@ int64_t Plan(UsbBus::State* s) {
     return next;
 }
 
+// A transfer queued before its port was suspended waits there: a suspended port carries no
+// traffic (USB 2.0, 11.9) and the device keeps its state until it resumes.
 void RunOut(UsbBus::State* s, const std::vector<PortPtr>& ports, int64_t now) {
     for (const PortPtr& port : ports) {
         Endings due;
         {
             Locked locked(s);
+            if (port->power != PowerDeviceD0) continue;
             for (const PipePtr& pipe : port->pipes) {
                 if (pipe->In()) continue;
                 std::deque<Transfer> left;

@@ -129,7 +129,7 @@ NTSTATUS WaitWake(Port& port, PIRP irp) {
 }
 
 // The bus records what its device objects are set to, as a bus driver does with
-// PoSetPowerState; a device below D0 gets no IN traffic until it is back.
+// PoSetPowerState; a device below D0 gets no traffic until it is back (bus_frames, bus_urb).
 NTSTATUS SetPower(Port& port, PIRP irp) {
     PIO_STACK_LOCATION sl = IoGetCurrentIrpStackLocation(irp);
     ULONG type;  // read as a number: a request may carry any value
@@ -150,6 +150,15 @@ NTSTATUS SetPower(Port& port, PIRP irp) {
     return CompleteIrp(irp, STATUS_SUCCESS);
 }
 
+NTSTATUS Start(Port& port, PIRP irp) {
+    NTSTATUS status;
+    {
+        Locked locked(port.bus);
+        status = port.startFailure;
+    }
+    return CompleteIrp(irp, status);
+}
+
 }  // namespace
 
 PIRP TakeWaitWake(Port& port) {
@@ -166,7 +175,7 @@ void FinishWaitWake(PIRP irp, NTSTATUS status) {
 
 NTSTATUS DispatchPnp(Port& port, PIRP irp) {
     switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
-    case IRP_MN_START_DEVICE:
+    case IRP_MN_START_DEVICE: return Start(port, irp);
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
     case IRP_MN_QUERY_STOP_DEVICE:

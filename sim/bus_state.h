@@ -56,6 +56,7 @@ struct Port {
     std::u16string instancePath;
     std::u16string driverKey;
     bool plugged = true;
+    NTSTATUS startFailure = STATUS_SUCCESS;  // what IRP_MN_START_DEVICE completes with
     uint16_t vendor = 0, product = 0, revision = 0;
     uint8_t deviceClass = 0, deviceSubClass = 0, deviceProtocol = 0;
     // Configuration

@@ -16,6 +16,7 @@ struct Result {
 constexpr Result kSuccess{STATUS_SUCCESS, USBD_STATUS_SUCCESS};
 constexpr Result kBadParameter{STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER};
 constexpr Result kBadPipe{STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE};
+constexpr Result kSuspended{STATUS_DEVICE_POWERED_OFF, USBD_STATUS_DEVICE_GONE};
 
 constexpr size_t kInterfaceHead = offsetof(USBD_INTERFACE_INFORMATION, Pipes);
 
@@ -259,6 +260,14 @@ NTSTATUS SubmitTransfer(Port& port, PIRP irp, URB* urb) {
         Locked locked(port.bus);
         if (pipe->closed) {
             ending = {pipe->endStatus, pipe->endUsbd};
+        } else if (port.power != PowerDeviceD0) {
+            // A device set below D0 has its port suspended. The platform's rule is that a
+            // driver touches its device only in D0 and holds its I/O while the device sleeps
+            // ("Queuing I/O Requests While a Device Is Sleeping"; a USB client cancels its I/O
+            // before it sends D2, "USB selective suspend"); the hub does not queue a transfer
+            // for a suspended port but fails it. Our reading of the status: the hub's
+            // STATUS_DEVICE_POWERED_OFF, with the URB status of a device it cannot reach.
+            ending = kSuspended;
         } else if (pipe->In() && port.holdNextIn) {
             port.holdNextIn = false;
             pipe->heldIn.push_back(irp);

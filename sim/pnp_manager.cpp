@@ -195,11 +195,66 @@ NTSTATUS PnpManager::QueryRemoveThenCancel(PnpNode* node) {
     return status;
 }
 
+NTSTATUS PnpManager::QueryRemove(PnpNode* node) {
+    NTSTATUS status = STATUS_INVALID_DEVICE_STATE;
+    State& s = *state_;
+    s.Run([&] {
+        if (!node->Started()) return;
+        std::vector<PnpNode*> asked;
+        status = s.QueryRemoveTree(*node, &asked);
+        if (!NT_SUCCESS(status)) {
+            s.CancelRemove(asked);
+            return;
+        }
+        node->removalAsked = std::move(asked);
+    });
+    return status;
+}
+
+NTSTATUS PnpManager::CancelRemove(PnpNode* node) {
+    NTSTATUS status = STATUS_INVALID_DEVICE_STATE;
+    State& s = *state_;
+    s.Run([&] {
+        if (node->removalAsked.empty()) return;
+        s.CancelRemove(std::exchange(node->removalAsked, {}));
+        status = STATUS_SUCCESS;
+    });
+    return status;
+}
+
+NTSTATUS PnpManager::QueryStop(PnpNode* node) {
+    NTSTATUS status = STATUS_INVALID_DEVICE_STATE;
+    State& s = *state_;
+    s.Run([&] {
+        if (!node->Started()) return;
+        status = pnp::Send(node->pdo, IRP_MN_QUERY_STOP_DEVICE).status;
+        // A refused query-stop is cancelled, as the rebalance that asked it gives up.
+        if (!NT_SUCCESS(status)) pnp::Send(node->pdo, IRP_MN_CANCEL_STOP_DEVICE);
+    });
+    return status;
+}
+
+NTSTATUS PnpManager::CancelStop(PnpNode* node) {
+    NTSTATUS status = STATUS_INVALID_DEVICE_STATE;
+    State& s = *state_;
+    s.Run([&] {
+        if (!node->Started()) return;
+        status = pnp::Send(node->pdo, IRP_MN_CANCEL_STOP_DEVICE).status;
+    });
+    return status;
+}
+
+void PnpManager::Settle() {
+    State& s = *state_;
+    s.Run([&s] { s.DepartUnheld(); });
+}
+
 NTSTATUS PnpManager::Remove(PnpNode* node) {
     NTSTATUS status = STATUS_INVALID_PARAMETER;
     State& s = *state_;
     s.Run([&] {
         if (!Arrived(node) || node->state.load() == PnpState::SurpriseRemoved) return;
+        node->removalAsked.clear();
         std::vector<PnpNode*> asked;
         status = s.QueryRemoveTree(*node, &asked);
         if (!NT_SUCCESS(status)) {

@@ -49,6 +49,7 @@ struct PnpNode {
     std::u16string location;
     DEVICE_CAPABILITIES capabilities{};
     bool capabilitiesRead = false;
+    std::vector<PnpNode*> removalAsked;  // the stacks a query-remove on this node asked
 
     PDRIVER_OBJECT driver = nullptr;  // the function driver whose AddDevice took it
     std::atomic<PnpState> state{PnpState::Present};
@@ -99,6 +100,17 @@ public:
     // Query-remove on the subtree (children first), then cancel-remove to every stack asked.
     // Returns the first refusal, or success.
     NTSTATUS QueryRemoveThenCancel(PnpNode* node);
+    // The halves of a vetoed removal or stop, one request each, for a caller that acts in
+    // between: query-remove on the subtree (a refusal is cancelled at once and returned;
+    // the stacks asked are kept for CancelRemove), cancel-remove to the stacks asked,
+    // query-stop and cancel-stop to the node's own stack.
+    NTSTATUS QueryRemove(PnpNode* node);
+    NTSTATUS CancelRemove(PnpNode* node);
+    NTSTATUS QueryStop(PnpNode* node);
+    NTSTATUS CancelStop(PnpNode* node);
+    // Returns once the work that earlier operations set off has been done (such as the
+    // removal of a surprise-removed device whose last file object has just gone).
+    void Settle();
 
     // Orderly departure of an arrived device: query-remove on the subtree (a refusal is
     // cancelled and returned), remove (children first), then the bus deletes the PDO.

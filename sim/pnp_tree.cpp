@@ -174,12 +174,17 @@ void PnpManager::State::Depart(PnpNode& node) {
     Changed();
 }
 
+// A handle open on a stack of the subtree vetoes the removal before its stack is asked: the
+// platform's "outstanding open" veto (PNP_VetoOutstandingOpen, "the requested operation was
+// rejected because of outstanding open handles"), which an application that keeps its handle
+// through the query-remove notification gives.
 NTSTATUS PnpManager::State::QueryRemoveTree(PnpNode& node, std::vector<PnpNode*>* asked) {
     for (PnpNode* child : node.children) {
         NTSTATUS status = QueryRemoveTree(*child, asked);
         if (!NT_SUCCESS(status)) return status;
     }
     if (!HasStack(node)) return STATUS_SUCCESS;
+    if (host::files::OpenOnStack(node.pdo) != 0) return STATUS_PLUGPLAY_QUERY_VETOED;
     asked->push_back(&node);
     return Send(node.pdo, IRP_MN_QUERY_REMOVE_DEVICE).status;
 }

@@ -188,6 +188,13 @@ DEVICE_POWER_STATE UsbBus::PowerState(PDEVICE_OBJECT pdo) {
     return port->power;
 }
 
+void UsbBus::FailStarts(PDEVICE_OBJECT pdo, NTSTATUS status) {
+    PortPtr port = Find(state_.get(), pdo);
+    if (!port) return;
+    Locked locked(state_.get());
+    port->startFailure = status;
+}
+
 std::u16string UsbBus::DriverKey(PDEVICE_OBJECT pdo) {
     PortPtr port = Find(state_.get(), pdo);
     return port ? port->driverKey : u"";

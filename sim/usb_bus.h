@@ -51,6 +51,9 @@ public:
 
     std::vector<UrbRecord> Log();
     DEVICE_POWER_STATE PowerState(PDEVICE_OBJECT pdo);
+    // From now on the bus fails the device's IRP_MN_START_DEVICE with the status (a port
+    // that cannot be reset or enumerated); STATUS_SUCCESS starts it again.
+    void FailStarts(PDEVICE_OBJECT pdo, NTSTATUS status);
     std::u16string DriverKey(PDEVICE_OBJECT pdo);  // the registry path Plug gave the device
     PDRIVER_OBJECT Driver() const;
 

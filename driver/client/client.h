@@ -9,6 +9,7 @@ NTSTATUS FdoInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STA
 NTSTATUS ChildInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp,
                                     PIO_STACK_LOCATION Stack, PDO_EXTENSION* Extension);
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
@@ -35,11 +36,17 @@ struct OPEN_CONTEXT {
     ULONG ReadLength;
     PUCHAR ReadBuffer;
     PIRP PendingReadIrp;
+    PFILE_OBJECT FileObject;  // whose FsContext holds this context
 };
 
 OPEN_CONTEXT* AllocateOpenContext(FDO_EXTENSION* Extension);
 VOID FreeOpenContext(FDO_EXTENSION* Extension, OPEN_CONTEXT* Context);
+// Removal: ends the parked reads and frees the contexts of the handles still standing; a
+// close that comes later finds its file object without one.
+VOID FreeAllOpenContexts(FDO_EXTENSION* Extension);
 VOID NTAPI CancelFileRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// Completes the context's parked read, if any, as cancelled.
+VOID EndParkedFileRead(FDO_EXTENSION* Extension, OPEN_CONTEXT* Context);
 // Called by the delivery of input, under the unit's InputLock: fills the parked file reads
 // that have new input and sets them aside; CompleteServedFileReads, called after the
 // InputLock is released, completes them.
@@ -57,7 +64,10 @@ NTSTATUS StartUnitIo(FDO_EXTENSION* Extension);
 VOID StopUnitIo(FDO_EXTENSION* Extension);
 VOID NTAPI OutputPumpThread(PVOID Context);
 
-// Plug and Play's side of the open count: a restarted unit that is open gets its reads
-// back; a removed unit that is still open is closed for good before its teardown.
+// Plug and Play's side of the open count: a restarted unit that is open, or one whose
+// query-remove or query-stop was cancelled, gets its reads back and its busy state cleared;
+// a removed unit that is still open is closed for good before its teardown.
 VOID ResumeUnitIo(FDO_EXTENSION* Extension);
+// Writes one display text to a unit that may be closed and idle, at full power.
+VOID ShowTextAwake(FDO_EXTENSION* Extension, const char* Text);
 VOID ShutDownUnitIo(FDO_EXTENSION* Extension);

@@ -14,6 +14,9 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         OPEN_CONTEXT* context = AllocateOpenContext(ext);
         if (file) {
             file->FsContext = context;
+            if (context) {
+                context->FileObject = file;
+            }
         } else if (context) {
             FreeOpenContext(ext, context);
         }
@@ -22,6 +25,19 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     CompleteRequest(Irp, status, 0);
     IoDecrement(DeviceObject);
     return status;
+}
+
+// Cleanup ends the handle's parked read and nothing else; the close that follows frees the
+// context and closes the unit.
+NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    if (SignatureOf(DeviceObject) != FDO_SIGNATURE) {
+        return CompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST, Irp->IoStatus.Information);
+    }
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+    if (file && file->FsContext) {
+        EndParkedFileRead(FdoExtension(DeviceObject), (OPEN_CONTEXT*)file->FsContext);
+    }
+    return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 }
 
 // Every request on the file object has ended before its close arrives: no read is parked.

@@ -81,6 +81,24 @@ VOID NTAPI CancelFileRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     CompleteRequest(Irp, STATUS_CANCELLED, 0);
 }
 
+// The handle's last close: a read parked on it would otherwise keep the file object, and so
+// the unit's open, until its thread ends.
+VOID EndParkedFileRead(FDO_EXTENSION* Extension, OPEN_CONTEXT* Context) {
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->OpenContextLock, &irql);
+    PIRP irp = Context->PendingReadIrp;
+    // A request whose cancel routine has started is the cancel routine's to end.
+    if (irp && IoSetCancelRoutine(irp, NULL) != NULL) {
+        Context->PendingReadIrp = NULL;
+    } else {
+        irp = NULL;
+    }
+    KeReleaseSpinLock(&Extension->OpenContextLock, irql);
+    if (irp) {
+        CompleteRequest(irp, STATUS_CANCELLED, 0);
+    }
+}
+
 // The served reads wait on a chain through their first driver context word, which is the
 // driver's while it owns the request.
 static VOID SetAside(FDO_EXTENSION* Extension, PIRP Irp) {

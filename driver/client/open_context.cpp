@@ -34,3 +34,20 @@ VOID FreeOpenContext(FDO_EXTENSION* Extension, OPEN_CONTEXT* Context) {
         ExFreePool(Context);
     }
 }
+
+VOID FreeAllOpenContexts(FDO_EXTENSION* Extension) {
+    for (;;) {
+        KIRQL irql;
+        KeAcquireSpinLock(&Extension->OpenContextLock, &irql);
+        OPEN_CONTEXT* context = (OPEN_CONTEXT*)Extension->OpenContextList;
+        KeReleaseSpinLock(&Extension->OpenContextLock, irql);
+        if (!context) {
+            return;
+        }
+        EndParkedFileRead(Extension, context);
+        if (context->FileObject) {
+            context->FileObject->FsContext = NULL;
+        }
+        FreeOpenContext(Extension, context);
+    }
+}

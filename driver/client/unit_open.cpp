@@ -109,7 +109,23 @@ VOID StopUnitIo(FDO_EXTENSION* Extension) {
     SelfPowerTransition(Extension->DeviceObject, TRUE);
 }
 
-// A busy reported on the old configuration says nothing of the unit now.
+// Under the open lock, so no open or close of the unit changes its power meanwhile; a unit
+// that is open is in D0 already, one that is closed goes back to its idle state.
+VOID ShowTextAwake(FDO_EXTENSION* Extension, const char* Text) {
+    LockOpens(Extension);
+    BOOLEAN closed = Extension->OpenCount == 0;
+    if (closed) {
+        SelfPowerTransition(Extension->DeviceObject, FALSE);
+    }
+    SendDisplayText(Extension->DeviceObject, 0, "%s", Text);
+    if (closed) {
+        SelfPowerTransition(Extension->DeviceObject, TRUE);
+    }
+    UnlockOpens(Extension);
+}
+
+// A busy reported on the old configuration, or while no read was there to see the unit's
+// ready report (a cancelled query), says nothing of the unit now: the state starts afresh.
 VOID ResumeUnitIo(FDO_EXTENSION* Extension) {
     LockOpens(Extension);
     if (Extension->OpenCount != 0) {

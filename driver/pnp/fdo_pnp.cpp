@@ -1,3 +1,4 @@
+#include "client/client.h"
 #include "pnp/pnp.h"
 #include "transfer/transfer.h"
 #include "usb/usb.h"
@@ -22,6 +23,26 @@ static NTSTATUS ChangeIfStarted(FDO_EXTENSION* Extension, PIRP Irp, ULONG Bit, B
         }
     }
     return PassPnpDown(Extension, Irp);
+}
+
+// A cancel is handled on the way up: the devices below are restored first. The query left
+// the unit's reads to end as they completed; an open unit gets them back.
+static NTSTATUS CancelQuery(FDO_EXTENSION* Extension, PIRP Irp, ULONG Bit) {
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, SignalEventCompletion, &done, TRUE, TRUE, TRUE);
+    if (IoCallDriver(Extension->LowerDevice, Irp) == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Suspended, KernelMode, FALSE, NULL);
+    }
+    if (ReadShared(&Extension->Flags) & DEVICE_STARTED) {
+        ClearFlags(&Extension->Flags, Bit);
+        ResumeUnitIo(Extension);
+    }
+    NTSTATUS status = Irp->IoStatus.Status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    IoDecrement(Extension->DeviceObject);
+    return status;
 }
 
 static NTSTATUS QueryRemove(FDO_EXTENSION* Extension, PIRP Irp) {
@@ -59,10 +80,10 @@ NTSTATUS FdoPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack,
     case IRP_MN_START_DEVICE: return FdoStart(Extension, Irp);
     case IRP_MN_QUERY_REMOVE_DEVICE: return QueryRemove(Extension, Irp);
     case IRP_MN_REMOVE_DEVICE: return FdoRemove(Extension, Irp);
-    case IRP_MN_CANCEL_REMOVE_DEVICE: return ChangeIfStarted(Extension, Irp, DEVICE_REMOVE_PENDING, FALSE);
+    case IRP_MN_CANCEL_REMOVE_DEVICE: return CancelQuery(Extension, Irp, DEVICE_REMOVE_PENDING);
     case IRP_MN_STOP_DEVICE: return Stop(Extension, Irp);
     case IRP_MN_QUERY_STOP_DEVICE: return ChangeIfStarted(Extension, Irp, DEVICE_STOP_PENDING, TRUE);
-    case IRP_MN_CANCEL_STOP_DEVICE: return ChangeIfStarted(Extension, Irp, DEVICE_STOP_PENDING, FALSE);
+    case IRP_MN_CANCEL_STOP_DEVICE: return CancelQuery(Extension, Irp, DEVICE_STOP_PENDING);
     case IRP_MN_QUERY_DEVICE_RELATIONS: return FdoBusRelations(Extension, Irp, Stack);
     case IRP_MN_SURPRISE_REMOVAL: return FdoSurpriseRemoval(Extension, Irp);
     default: return PassPnpDown(Extension, Irp);

@@ -64,6 +64,7 @@ NTSTATUS FdoRemove(FDO_EXTENSION* Extension, PIRP Irp) {
     // The slot goes right after the abort: no list or open finds the unit from here on.
     ReleaseUnitSlot(Extension);
     ShutDownUnitIo(Extension);
+    FreeAllOpenContexts(Extension);
     DeleteChildDevice(device);
     IoSkipCurrentIrpStackLocation(Irp);
     NTSTATUS status = IoCallDriver(Extension->LowerDevice, Irp);

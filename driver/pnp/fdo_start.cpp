@@ -15,7 +15,9 @@ static NTSTATUS CheckPacketFitsRing(FDO_EXTENSION* Extension) {
     return STATUS_NOT_SUPPORTED;
 }
 
-// Without its device descriptor the unit cannot be configured or identified.
+// Without its device descriptor the unit cannot be configured or identified. A unit that
+// could not be configured is not started and not brought up: its start fails, and the Plug
+// and Play manager takes the node down.
 NTSTATUS StartDevice(PDEVICE_OBJECT FunctionDevice) {
     FDO_EXTENSION* ext = FdoExtension(FunctionDevice);
     if (!ext->DeviceDescriptor) {
@@ -25,11 +27,12 @@ NTSTATUS StartDevice(PDEVICE_OBJECT FunctionDevice) {
     if (NT_SUCCESS(status)) {
         status = CheckPacketFitsRing(ext);
     }
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
     SetFlags(&ext->Flags, DEVICE_STARTED);
     // The reads of a unit that stayed open ended with the old configuration.
-    if (NT_SUCCESS(status)) {
-        ResumeUnitIo(ext);
-    }
+    ResumeUnitIo(ext);
     UnitBringUp(FunctionDevice);
     return status;
 }
@@ -43,7 +46,11 @@ NTSTATUS FdoStart(FDO_EXTENSION* Extension, PIRP Irp) {
         // The bus driver completes every start it is given.
         KeWaitForSingleObject(&done, Suspended, KernelMode, FALSE, NULL);
     }
-    NTSTATUS status = StartDevice(Extension->DeviceObject);
+    // The device is started from the bottom up: a start the bus failed is not ours to go on.
+    NTSTATUS status = Irp->IoStatus.Status;
+    if (NT_SUCCESS(status)) {
+        status = StartDevice(Extension->DeviceObject);
+    }
     CompleteRequest(Irp, status, Irp->IoStatus.Information);
     IoDecrement(Extension->DeviceObject);
     return status;

@@ -67,21 +67,24 @@ BOOLEAN RecordDevicePowerState(PDEVICE_OBJECT FunctionDevice, DEVICE_POWER_STATE
     if (State == PowerDeviceD0) {
         return TRUE;
     }
+    // Published for the writers, which hold back while the unit is below D0.
     if (State >= PowerDeviceD1 && State <= PowerDeviceD3) {
-        ext->DevicePowerState = State;
+        InterlockedExchange((LONG volatile*)&ext->DevicePowerState, (LONG)State);
     }
     return FALSE;
 }
 
-// A power-up counts as done, and in D0, once the lower drivers have finished with it.
+// A power-up counts as done, and in D0, once the lower drivers have finished it; one they
+// failed leaves the unit in its state and goes on up with their status.
 NTSTATUS NTAPI DevicePowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     UNREFERENCED_PARAMETER(DeviceObject);
     if (Irp->PendingReturned) {
         IoMarkIrpPending(Irp);
     }
     PDEVICE_OBJECT fdo = (PDEVICE_OBJECT)Context;
-    FdoExtension(fdo)->DevicePowerState = PowerDeviceD0;
-    Irp->IoStatus.Status = STATUS_SUCCESS;
+    if (NT_SUCCESS(Irp->IoStatus.Status)) {
+        InterlockedExchange((LONG volatile*)&FdoExtension(fdo)->DevicePowerState, (LONG)PowerDeviceD0);
+    }
     IoDecrement(fdo);
     return STATUS_SUCCESS;
 }

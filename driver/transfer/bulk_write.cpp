@@ -9,6 +9,24 @@
 // A full-speed packet the unit takes leaves within a frame; one it has not taken in 500
 // frames is cancelled, so that no writer (and no close waiting for the pump) hangs on it.
 #define PACKET_PATIENCE_MS 500
+#define POWER_POLL_MS 20
+
+static BOOLEAN BelowFullPower(FDO_EXTENSION* Extension) {
+    return ReadShared(&Extension->DevicePowerState) > PowerDeviceD0;
+}
+
+// A unit below D0 has its port suspended and takes no transfers. One that is open (its pump
+// runs) is waited for: a system sleep ends with a wake, or the device goes. Nothing wakes a
+// unit that is not open, so a write to it fails.
+static BOOLEAN WaitForFullPower(FDO_EXTENSION* Extension) {
+    while (BelowFullPower(Extension)) {
+        if (!(ReadShared(&Extension->Flags) & UNIT_PUMP_RUNNING) || !IsDeviceReady(Extension->DeviceObject)) {
+            return FALSE;
+        }
+        DelayMilliseconds(POWER_POLL_MS);
+    }
+    return TRUE;
+}
 
 VOID FillBulkTransfer(struct _URB_BULK_OR_INTERRUPT_TRANSFER* Urb, USBD_PIPE_HANDLE Pipe,
                       ULONG TransferFlags, PVOID Buffer, ULONG Length) {
@@ -74,6 +92,9 @@ static NTSTATUS SendPackets(PDEVICE_OBJECT DeviceObject, TransferSlot* Slot, con
             heldBusy += BUSY_POLL_MS;
             continue;
         }
+        if (!WaitForFullPower(ext)) {
+            return STATUS_DEVICE_POWERED_OFF;
+        }
         ULONG chunk = remaining < ext->MaxPacketSize ? remaining : ext->MaxPacketSize;
         ULONG pause = WireWaitMs(ext, chunk);
         if (pause != 0) {
@@ -82,6 +103,10 @@ static NTSTATUS SendPackets(PDEVICE_OBJECT DeviceObject, TransferSlot* Slot, con
         }
         ULONG consumed = 0;
         status = SendPacket(DeviceObject, Slot, source, remaining, &consumed);
+        // The port may have been suspended between the look at the power state and the send.
+        if (status == STATUS_DEVICE_POWERED_OFF && BelowFullPower(ext)) {
+            continue;
+        }
         if (!NT_SUCCESS(status)) {
             // What a failed submission says is not passed on.
             return STATUS_INSUFFICIENT_RESOURCES;

@@ -27,11 +27,13 @@ static VOID Identify(PDEVICE_OBJECT FunctionDevice, ULONG* Version, ULONG* Id) {
     }
 }
 
+// The holder may be closed and idle, its port suspended: it is brought to full power for the
+// message and let go idle again.
 static VOID ShowConflict(PDEVICE_OBJECT FunctionDevice, ULONG Id) {
     SendDisplayText(FunctionDevice, 0, "Device ID %d already used!\nSelect different ID and reconnect", Id);
     FDO_EXTENSION* holder = ReferenceSlotUnit(Id);
     if (holder) {
-        SendDisplayText(holder->DeviceObject, 0, "\rDevice ID conflict!");
+        ShowTextAwake(holder, "\rDevice ID conflict!");
         DereferenceSlotUnit(holder);
     }
 }
@@ -58,6 +60,8 @@ static VOID TakeSlot(PDEVICE_OBJECT FunctionDevice, FDO_EXTENSION* Extension) {
     }
 }
 
+// The outcome is shown while the unit is still open: the close asks for the idle power state,
+// and a unit below D0 takes no transfers.
 VOID UnitBringUp(PDEVICE_OBJECT FunctionDevice) {
     FDO_EXTENSION* ext = FdoExtension(FunctionDevice);
     IoIncrement(FunctionDevice);
@@ -65,12 +69,15 @@ VOID UnitBringUp(PDEVICE_OBJECT FunctionDevice) {
     // change once, when the handshake is over, so its input is never tagged with a passing 0.
     ULONG version = 100;
     ULONG id = 0;
-    if (OpenUnit(ext) != 0) {
+    BOOLEAN opened = OpenUnit(ext) != 0;
+    if (opened) {
         Identify(FunctionDevice, &version, &id);
-        CloseUnit(ext);
     }
     InterlockedExchange((LONG volatile*)&ext->FirmwareVersion, (LONG)version);
     InterlockedExchange((LONG volatile*)&ext->DeviceId, (LONG)id);
     TakeSlot(FunctionDevice, ext);
+    if (opened) {
+        CloseUnit(ext);
+    }
     IoDecrement(FunctionDevice);
 }

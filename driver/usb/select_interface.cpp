@@ -1,3 +1,4 @@
+#include "transfer/transfer.h"
 #include "usb/usb.h"
 
 #define ENDPOINT_STEP sizeof(USB_ENDPOINT_DESCRIPTOR)
@@ -14,6 +15,19 @@ static BOOLEAN EndpointsFit(PUSB_CONFIGURATION_DESCRIPTOR Configuration,
     ULONG end = offset + Interface->bLength + Interface->bNumEndpoints * ENDPOINT_STEP;
     return offset + sizeof(USB_INTERFACE_DESCRIPTOR) <= Configuration->wTotalLength &&
            end <= Configuration->wTotalLength;
+}
+
+// Every packet of the unit passes through a transfer slot's buffer: an endpoint with larger
+// packets cannot be served.
+static BOOLEAN PacketsFit(PUSB_INTERFACE_DESCRIPTOR Interface) {
+    PUCHAR endpoints = (PUCHAR)Interface + Interface->bLength;
+    for (ULONG i = 0; i < Interface->bNumEndpoints; ++i) {
+        PUSB_ENDPOINT_DESCRIPTOR endpoint = (PUSB_ENDPOINT_DESCRIPTOR)(endpoints + i * ENDPOINT_STEP);
+        if ((endpoint->wMaxPacketSize & 0x7FF) > PACKET_BUFFER_SIZE) {
+            return FALSE;
+        }
+    }
+    return TRUE;
 }
 
 static ULONG PipeTypeOf(UCHAR Attributes) {
@@ -47,6 +61,9 @@ NTSTATUS SelectInterface(PDEVICE_OBJECT DeviceObject, UCHAR InterfaceNumber,
     if (!interface || !EndpointsFit(configuration, interface)) {
         return STATUS_UNSUCCESSFUL;
     }
+    if (!PacketsFit(interface)) {
+        return STATUS_DEVICE_CONFIGURATION_ERROR;
+    }
     ULONG pipes = interface->bNumEndpoints;
     ULONG size = SELECT_INTERFACE_SIZE(pipes);
     PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, size, POOL_TAG);
@@ -73,7 +90,7 @@ NTSTATUS SelectInterface(PDEVICE_OBJECT DeviceObject, UCHAR InterfaceNumber,
         // The stack may only fill in what was sent; the copy never grows past it.
         info->Length = (USHORT)INTERFACE_PART_SIZE(pipes);
         info->NumberOfPipes = pipes;
-        RecordPipes(DeviceObject, info);
+        status = RecordPipes(DeviceObject, info);
     }
     ExFreePool(urb);
     return status;

@@ -194,15 +194,17 @@ bool DeviceDeleted(PDEVICE_OBJECT device);
 // device name (\Device\...); requests go to the top of that device's stack. Buffering follows
 // the device's flags (DO_DIRECT_IO has no MDLs here and is buffered like DO_BUFFERED_IO) and
 // the control code's method; for user-mode requests a bad buffer address fails the request with
-// STATUS_ACCESS_VIOLATION before any driver sees it. Only Close cancels a handle's requests,
-// not the end of the thread that sent them. Files left open are reported at session end.
+// STATUS_ACCESS_VIOLATION before any driver sees it. Closing a handle cancels nothing: the end
+// of the platform thread that issued a request cancels it, as on Windows. Files left open,
+// and file objects kept by requests pending after their close, are reported at session end.
 namespace files {
 struct File;
 using Token = uint64_t;  // an asynchronous request, until Wait takes its result
 // Creates a file object and sends IRP_MJ_CREATE; on failure returns null and the status.
 File* Open(const std::u16string& path, KPROCESSOR_MODE mode = UserMode, NTSTATUS* status = nullptr);
-// IRP_MJ_CLEANUP, then cancels the handle's pending requests and waits for them, then
-// IRP_MJ_CLOSE once the last reference to the file object goes.
+// IRP_MJ_CLEANUP; IRP_MJ_CLOSE follows once the last reference to the file object goes,
+// which a request still pending through it keeps until it completes and its issuer has
+// its result (Wait, or the synchronous call's return).
 NTSTATUS Close(File* file);
 PFILE_OBJECT FileObject(File* file);
 // File objects that still stand on a device of the stack above pdo (from create to the end of

@@ -84,6 +84,21 @@ TEST_F(FileAccessTest, ACancelledReadEndsWithNothingAndLeavesTheInput) {
     host::files::Close(a);
 }
 
+// The close of a handle does not cancel its parked read: the cleanup ends it, and the close
+// that follows closes the unit.
+TEST_F(FileAccessTest, ClosingAHandleWithAParkedReadEndsTheReadAndClosesTheUnit) {
+    Unit& u = Open();
+    File* a = OpenHandle(u);
+    std::vector<uint8_t> buffer(16);
+    host::files::Token t = host::files::ReadAsync(a, buffer.data(), 16);
+    ASSERT_FALSE(host::files::Done(t));
+    EXPECT_EQ(STATUS_SUCCESS, host::files::Close(a));
+    EXPECT_TRUE(host::files::Done(t));
+    EXPECT_TRUE(Finish(t, buffer, STATUS_CANCELLED).empty());
+    EXPECT_EQ(0u, Fdo(u)->OpenCount);
+    EXPECT_EQ(nullptr, Fdo(u)->OpenContextList);
+}
+
 TEST_F(FileAccessTest, AHandleMoreThanARingBehindLosesBytes) {
     Unit& u = Open();
     File* a = OpenHandle(u);

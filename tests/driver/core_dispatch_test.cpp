@@ -14,6 +14,7 @@ TEST_F(DispatchRoutingTest, DriverEntryFillsExactlyTheDriversEntries) {
     }, u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\fresh");
     const std::pair<int, PDRIVER_DISPATCH> ours[] = {
         {IRP_MJ_CREATE, DispatchCreate},
+        {IRP_MJ_CLEANUP, DispatchCleanup},
         {IRP_MJ_CLOSE, DispatchClose},
         {IRP_MJ_READ, DispatchRead},
         {IRP_MJ_WRITE, DispatchWrite},

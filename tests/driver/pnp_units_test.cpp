@@ -192,6 +192,66 @@ TEST_F(UnitPnpTest, TheMasterLeavesWhileInputArrives) {
     CloseUnit(Fdo(slave));
 }
 
+// A start the bus fails, or a configuration the driver cannot serve, fails with its status:
+// the Plug and Play manager takes the node down, nothing reached the unit, no slot is taken,
+// and the next unit with the ID is the master.
+TEST_F(UnitPnpTest, AStartThatFailsIsReportedAndRunsNoBringUp) {
+    struct Case {
+        const char* what;
+        uint16_t packet;
+        bool busFails;
+        NTSTATUS status;
+    };
+    const Case cases[] = {
+        {"the bus fails the start", 64, true, STATUS_IO_DEVICE_ERROR},
+        {"packets larger than the driver's buffer", 512, false, STATUS_DEVICE_CONFIGURATION_ERROR},
+        {"packets of 129 bytes", 129, false, STATUS_DEVICE_CONFIGURATION_ERROR},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::UnitOptions options = Id(0);
+        options.packet = c.packet;
+        auto model = std::make_shared<sim::Pmc7rUnit>(options);
+        PDEVICE_OBJECT pdo = bus_->Plug(model);
+        if (c.busFails) bus_->FailStarts(pdo, c.status);
+        sim::PnpNode* node = pnp_->Arrive(pdo);
+        EXPECT_FALSE(node->Started());
+        EXPECT_EQ(sim::PnpProblem::FailedStart, node->problem.load());
+        EXPECT_EQ(c.status, node->problemStatus);
+        EXPECT_EQ("", Line(model, 0));
+        for (const UNIT_SLOT& s : UnitTable) EXPECT_EQ(nullptr, s.UnitExtension);
+        EXPECT_EQ(STATUS_SUCCESS, pnp_->Remove(node));
+    }
+    Unit& master = Plug(Id(0));
+    ASSERT_TRUE(master.node->Started());
+    EXPECT_EQ(Fdo(master), UnitTable[0].UnitExtension);
+}
+
+// While a query-remove or query-stop is pending the reads end as they complete; its cancel
+// gives an open unit two reads again and starts its busy state afresh.
+TEST_F(UnitPnpTest, ACancelledQueryGivesAnOpenUnitItsReadsBackAndClearsItsBusyState) {
+    for (bool removal : {true, false}) {
+        SCOPED_TRACE(removal ? "query-remove" : "query-stop");
+        Unit& u = Plug(Id(removal ? 1 : 2));
+        FDO_EXTENSION* ext = Fdo(u);
+        ASSERT_NE(0u, OpenUnit(ext));
+        host::Advance(host::Ms(20));  // the unit's answers to the mode switch
+        EXPECT_EQ(2u, ReadShared(&ext->ReadsInFlight));
+        ASSERT_EQ(STATUS_SUCCESS, removal ? pnp_->QueryRemove(u.node) : pnp_->QueryStop(u.node));
+        for (uint8_t note : {1, 2}) {
+            u.model->Send({0x90, note, 0x40});
+            host::Advance(host::Ms(5));
+        }
+        EXPECT_EQ(0u, ReadShared(&ext->ReadsInFlight));
+        SetFlags(&ext->Flags, UNIT_BUSY);  // its ready report came while no read was there
+        ASSERT_EQ(STATUS_SUCCESS, removal ? pnp_->CancelRemove(u.node) : pnp_->CancelStop(u.node));
+        EXPECT_EQ(2u, ReadShared(&ext->ReadsInFlight));
+        EXPECT_FALSE(ReadShared(&ext->Flags) & UNIT_BUSY);
+        EXPECT_TRUE(IsDeviceReady(u.node->Top()));
+        CloseUnit(ext);
+    }
+}
+
 TEST_F(UnitPnpTest, AStartWithoutADeviceDescriptorFails) {
     auto model = std::make_shared<sim::Pmc7rUnit>(Id(0));
     PDEVICE_OBJECT pdo = bus_->Plug(model);

@@ -78,6 +78,24 @@ TEST_F(PowerPolicyTest, SystemSleepAndWakeGoThroughTheUnitsDeviceState) {
 
 // The device request a system request needs may be refused; the system request still goes
 // down (function device) or finishes with success (child), leaving nothing behind.
+// A power-up the lower drivers fail is not turned into success: the unit stays in its state.
+TEST_F(PowerPolicyTest, APowerUpFailedBelowKeepsItsStatusAndTheUnitsState) {
+    Unit& u = Started();
+    FDO_EXTENSION* ext = Fdo(u);
+    PIRP irp = IoAllocateIrp(u.fdo->StackSize, FALSE);
+    ASSERT_NE(nullptr, irp);
+    for (NTSTATUS below : {STATUS_IO_DEVICE_ERROR, STATUS_SUCCESS}) {
+        ext->DevicePowerState = PowerDeviceD2;
+        irp->IoStatus.Status = below;
+        IoIncrement(u.fdo);  // the reference the device branch took for the power-up
+        EXPECT_EQ(STATUS_SUCCESS, DevicePowerUpComplete(u.fdo, irp, u.fdo));
+        EXPECT_EQ(below, irp->IoStatus.Status);
+        EXPECT_EQ(ULONG(NT_SUCCESS(below) ? PowerDeviceD0 : PowerDeviceD2), ext->DevicePowerState);
+    }
+    IoFreeIrp(irp);
+    ExpectSettled(ext);
+}
+
 TEST_F(PowerPolicyTest, ARefusedDeviceRequestDoesNotHoldTheSystemRequest) {
     Unit& u = Started();
     FDO_EXTENSION* ext = Fdo(u);

@@ -152,4 +152,16 @@ TEST_F(ConfigurationTest, AnInterfaceWhoseEndpointsRunPastTheEndIsNotFound) {
     ExFreePool(copy);
 }
 
+// Pipes that could not be recorded leave the unit without them: the selection fails.
+TEST_F(ConfigurationTest, PipesThatCannotBeRecordedFailTheSelection) {
+    Unit& u = Plug();
+    ASSERT_EQ(STATUS_SUCCESS, Start(u));
+    host::faults::FailAfter(host::faults::Op::Pool, 1);  // the request's URB, not the pipes' copy
+    EXPECT_EQ(STATUS_NO_MEMORY, SelectInterface(u.fdo, 2, 1));
+    host::faults::Clear();
+    EXPECT_EQ(nullptr, Fdo(u)->InterfaceInfo);
+    EXPECT_EQ(STATUS_SUCCESS, SelectInterface(u.fdo, 2, 1));
+    EXPECT_NE(nullptr, Fdo(u)->InterfaceInfo);
+}
+
 }  // namespace

@@ -1,5 +1,6 @@
 // Handles: resolving a path, the create, cleanup and close a handle brings, the requestor
-// mode, cancel on close, and handles left open at session end.
+// mode, what happens to a request still pending at the close and at its thread's end, and
+// handles left open at session end.
 #include <atomic>
 
 #include "platform/io_file_test_driver.h"
@@ -97,7 +98,9 @@ TEST_F(FileTest, HandleLifeOrderAndRequestorMode) {
     }
 }
 
-TEST_F(FileTest, CloseCancelsAPendingReadAfterCleanup) {
+// As on Windows: the close sends cleanup and cancels nothing; the pending read keeps the
+// file object, and the close request follows only once the read has ended.
+TEST_F(FileTest, CloseLeavesAPendingReadAndItsEndBringsTheClose) {
     recorder_.answer = ParkReads;
     KeInitializeEvent(&parkedEvent, NotificationEvent, FALSE);
     File* file = OpenExposed();
@@ -108,8 +111,27 @@ TEST_F(FileTest, CloseCancelsAPendingReadAfterCleanup) {
     });
     KeWaitForSingleObject(&parkedEvent, Executive, KernelMode, FALSE, nullptr);
     EXPECT_EQ(STATUS_SUCCESS, host::files::Close(file));
+    EXPECT_EQ((std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_CLEANUP}), recorder_.Majors());
+    ASSERT_NE(nullptr, parked.load());
+    IoCancelIrp(parked.load());
     reader.Join();
     EXPECT_EQ(STATUS_CANCELLED, read);
+    EXPECT_EQ((std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}), recorder_.Majors());
+}
+
+// A thread that ends with a request pending has it cancelled and waited for.
+TEST_F(FileTest, AThreadsEndCancelsTheRequestsItLeftPending) {
+    recorder_.answer = ParkReads;
+    KeInitializeEvent(&parkedEvent, NotificationEvent, FALSE);
+    File* file = OpenExposed();
+    char data[8];
+    host::files::Token token = 0;
+    host::Thread app("application", [&] { token = host::files::ReadAsync(file, data, sizeof data); });
+    app.Join();
+    EXPECT_EQ(nullptr, parked.load());
+    EXPECT_TRUE(host::files::Done(token));
+    EXPECT_EQ(STATUS_CANCELLED, host::files::Wait(token).status);
+    EXPECT_EQ(STATUS_SUCCESS, host::files::Close(file));
     EXPECT_EQ((std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}), recorder_.Majors());
 }
 

@@ -16,26 +16,36 @@ protected:
     }
 };
 
-TEST_F(BusPowerTest, BelowD0TheDeviceIsRecordedAndDeliversNoInDataUntilD0) {
+// Below D0 the port is suspended: a transfer queued before waits for D0, a new one fails.
+TEST_F(BusPowerTest, BelowD0TheDeviceIsRecordedHoldsWhatWasQueuedAndRefusesNewTransfers) {
     ASSERT_EQ(STATUS_SUCCESS, Configure());
     for (DEVICE_POWER_STATE low : {PowerDeviceD1, PowerDeviceD2, PowerDeviceD3}) {
         SCOPED_TRACE(low);
+        uint8_t buffer[64] = {};
+        URB urb;
+        Transfer(&urb, InPipe(), true, buffer, sizeof buffer);
+        auto queued = Submit(&urb);
         ASSERT_EQ(STATUS_SUCCESS, SetDevice(low));
         EXPECT_EQ(low, bus_->PowerState(pdo_));
         EXPECT_EQ(low, host::power::DeviceState(pdo_));
         EXPECT_EQ(low, device_->PowerStates().back());
-
-        uint8_t buffer[64] = {};
-        URB urb;
-        Transfer(&urb, InPipe(), true, buffer, sizeof buffer);
-        auto sent = Submit(&urb);
         device_->Push(0x81, {0x90, 0x40, 0x7F});
-        EXPECT_FALSE(Finished(sent, host::Ms(20)));
+        EXPECT_FALSE(Finished(queued, host::Ms(20)));
+
+        for (bool in : {true, false}) {
+            uint8_t more[64] = {};
+            URB late;
+            Transfer(&late, in ? InPipe() : OutPipe(), in, more, sizeof more);
+            auto refused = Submit(&late);
+            ASSERT_TRUE(Finished(refused));
+            EXPECT_EQ(STATUS_DEVICE_POWERED_OFF, refused->status);
+            EXPECT_EQ(USBD_STATUS_DEVICE_GONE, late.UrbHeader.Status);
+        }
 
         ASSERT_EQ(STATUS_SUCCESS, SetDevice(PowerDeviceD0));
         EXPECT_EQ(PowerDeviceD0, host::power::DeviceState(pdo_));
-        ASSERT_TRUE(Finished(sent));
-        EXPECT_EQ(STATUS_SUCCESS, sent->status);
+        ASSERT_TRUE(Finished(queued));
+        EXPECT_EQ(STATUS_SUCCESS, queued->status);
         EXPECT_EQ(3u, urb.UrbBulkOrInterruptTransfer.TransferBufferLength);
     }
 }

@@ -137,25 +137,33 @@ TEST_F(UsbBusTransferTest, AfterUnplugEveryRequestFailsAsOnAGoneDevice) {
     EXPECT_TRUE(device_->Sent().empty());
 }
 
-TEST_F(UsbBusTransferTest, ADeviceInD3DeliversNoInPackets) {
+// Transfers queued before the port was suspended carry nothing until it is back in D0.
+TEST_F(UsbBusTransferTest, ADeviceInD3DeliversNoPacketsUntilD0) {
     auto power = [this](DEVICE_POWER_STATE state) {
         return SendIrp(IRP_MJ_POWER, IRP_MN_SET_POWER, [state](PIO_STACK_LOCATION sl) {
             sl->Parameters.Power.Type = DevicePowerState;
             sl->Parameters.Power.State.DeviceState = state;
         });
     };
-    EXPECT_EQ(STATUS_SUCCESS, power(PowerDeviceD3).status);
-    EXPECT_EQ(PowerDeviceD3, bus_->PowerState(pdo_));
     uint8_t buffer[8];
     URB urb;
     Transfer(&urb, InPipe(), true, buffer, 8);
     auto sent = Submit(&urb);
+    uint8_t bytes[2] = {0xF8, 0xFA};
+    URB out;
+    Transfer(&out, OutPipe(), false, bytes, 2);
+    auto written = Submit(&out);
+    EXPECT_EQ(STATUS_SUCCESS, power(PowerDeviceD3).status);
+    EXPECT_EQ(PowerDeviceD3, bus_->PowerState(pdo_));
     device_->Push(sim::kPmc7rInEndpoint, {9});
     host::Advance(host::Ms(5));
     EXPECT_FALSE(sent->done);
+    EXPECT_FALSE(written->done);
     EXPECT_EQ(STATUS_SUCCESS, power(PowerDeviceD0).status);
     ASSERT_TRUE(Finished(sent));
+    ASSERT_TRUE(Finished(written));
     EXPECT_EQ(9, buffer[0]);
+    EXPECT_EQ(STATUS_SUCCESS, written->status);
     EXPECT_EQ((std::vector<DEVICE_POWER_STATE>{PowerDeviceD3, PowerDeviceD0}), device_->PowerStates());
 }
 

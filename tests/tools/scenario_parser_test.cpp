@@ -33,7 +33,8 @@ std::string Describe(const Command& c) {
     const auto& p = c.plug;
     out << " plug=" << p.deviceId << ',' << p.firmware << ',' << p.version << ',' << p.product << ','
         << p.vendor << ',' << p.packet << ',' << (p.bulkMode ? std::to_string(*p.bulkMode) : "-") << ','
-        << p.silent << ',' << p.reportsAhead << ',' << (p.buffer ? std::to_string(*p.buffer) : "-");
+        << p.silent << ',' << p.reportsAhead << ',' << (p.buffer ? std::to_string(*p.buffer) : "-") << ','
+        << p.startFails << " async=" << c.async;
     return out.str();
 }
 
@@ -103,6 +104,23 @@ const GoodLine kGoodLines[] = {
     {"open m as h", Make(CommandKind::Open, [](Command& c) { c.name = "m"; c.handle = "h"; })},
     {"read h", Make(CommandKind::Read, [](Command& c) { c.handle = "h"; })},
     {"read h 0x20", Make(CommandKind::Read, [](Command& c) { c.handle = "h"; c.count = 32; })},
+    {"read h 1024 async", Make(CommandKind::Read, [](Command& c) { c.handle = "h"; c.count = 1024; c.async = true; })},
+    {"query-remove m", Make(CommandKind::QueryRemove, [](Command& c) { c.name = "m"; })},
+    {"cancel-remove m", Make(CommandKind::CancelRemove, [](Command& c) { c.name = "m"; })},
+    {"query-stop m", Make(CommandKind::QueryStop, [](Command& c) { c.name = "m"; })},
+    {"cancel-stop m", Make(CommandKind::CancelStop, [](Command& c) { c.name = "m"; })},
+    {"plug m packet=512 startfails",
+     Make(CommandKind::Plug, [](Command& c) {
+         c.name = "m";
+         c.plug = Plug(0, "2.24", 224, 0x2A, 512, {}, false);
+         c.plug.startFails = true;
+     })},
+    {"expect read h pending", Make(CommandKind::ExpectRead, [](Command& c) { c.handle = "h"; c.texts = {"pending"}; })},
+    {"expect read h cancelled", Make(CommandKind::ExpectRead, [](Command& c) { c.handle = "h"; c.texts = {"cancelled"}; })},
+    {"expect power m D0", Make(CommandKind::ExpectPower, [](Command& c) { c.name = "m"; c.number = 1; })},
+    {"expect power m D3", Make(CommandKind::ExpectPower, [](Command& c) { c.name = "m"; c.number = 4; })},
+    {"expect started m", Make(CommandKind::ExpectStarted, [](Command& c) { c.name = "m"; })},
+    {"expect problem m 10", Make(CommandKind::ExpectProblem, [](Command& c) { c.name = "m"; c.number = 10; })},
     {"write h 01", Make(CommandKind::Write, [](Command& c) { c.handle = "h"; c.bytes = {0x01}; })},
     {"close h", Make(CommandKind::Close, [](Command& c) { c.handle = "h"; })},
     {"expect display m \"Firmware V2.24   \"",
@@ -197,6 +215,18 @@ const BadText kBadTexts[] = {
     {"open m h", 1, "expected 'as', found 'h'"},
     {"open m as", 1, "missing HANDLE"},
     {"read h many", 1, "byte count: 'many' is not a number"},
+    {"read h 4294967295", 1, "byte count: '4294967295' is out of range (at most 1024)"},
+    {"read h 1025 async", 1, "out of range (at most 1024)"},
+    {"read h 16 later", 1, "unexpected 'later' at the end"},
+    {"read h async", 1, "byte count: 'async' is not a number"},
+    {"expect read h done", 1, "bad byte 'done'"},
+    {"expect read h pending 90", 1, "unexpected '90' at the end"},
+    {"expect power m D4", 1, "expected a device power state D0, D1, D2 or D3, found 'D4'"},
+    {"expect power m", 1, "missing D0 to D3"},
+    {"expect started", 1, "missing unit NAME"},
+    {"expect problem m", 1, "missing problem code"},
+    {"query-remove", 1, "missing unit NAME (usage: query-remove NAME)"},
+    {"cancel-stop m now", 1, "unexpected 'now' at the end (usage: cancel-stop NAME)"},
     {"write h", 1, "missing bytes"},
     {"close", 1, "missing HANDLE"},
     {"expect display m", 1, "missing line 1 (a text in double quotes)"},

@@ -78,6 +78,8 @@ private:
         }
         Step step = Do(c);
         if (!step.ok) return Fail(2, c, step.text);
+        // Whatever Plug and Play work the command set off is done before the next one.
+        world_.Settle();
         if ((c.kind == CommandKind::Unplug || c.kind == CommandKind::Remove) && !world_.Unit(c.name))
             acknowledged_.erase(c.name);
         Say(step.text);
@@ -107,9 +109,13 @@ private:
         case CommandKind::ClientWriteMaster: return world_.ClientWriteMaster(c.bytes);
         case CommandKind::ClientCapacity: return world_.ClientCapacity(c.number);
         case CommandKind::Open: return world_.Open(c.name, c.handle);
-        case CommandKind::Read: return world_.Read(c.handle, c.count.value_or(64));
+        case CommandKind::Read: return world_.Read(c.handle, c.count.value_or(64), c.async);
         case CommandKind::Write: return world_.Write(c.handle, c.bytes);
         case CommandKind::Close: return world_.Close(c.handle);
+        case CommandKind::QueryRemove: return world_.QueryRemove(c.name);
+        case CommandKind::CancelRemove: return world_.CancelRemove(c.name);
+        case CommandKind::QueryStop: return world_.QueryStop(c.name);
+        case CommandKind::CancelStop: return world_.CancelStop(c.name);
         default: return Step::Error("not a command to carry out");
         }
     }
@@ -173,10 +179,44 @@ private:
             break;
         }
         case CommandKind::ExpectRead: {
-            if (!world_.HasHandle(c.handle)) return Fail(2, c, "handle " + c.handle + " is not open");
-            std::optional<std::vector<uint8_t>> got = world_.LastRead(c.handle);
-            if (!got) return Fail(2, c, "nothing was read on " + c.handle + " yet");
-            check = {*got == c.bytes, HexText(c.bytes), HexText(*got)};
+            std::optional<World::ReadRecord> got = world_.LastRead(c.handle);
+            if (!got) {
+                if (!world_.HasHandle(c.handle)) return Fail(2, c, "handle " + c.handle + " is not open");
+                return Fail(2, c, "nothing was read on " + c.handle + " yet");
+            }
+            std::string found = got->pending ? "pending"
+                                : got->status == STATUS_CANCELLED ? "cancelled"
+                                                                  : HexText(got->bytes);
+            if (!c.texts.empty()) {
+                check = {found == c.texts[0], c.texts[0], found};
+            } else {
+                // A plain read that got nothing in its time was cancelled: it read nothing.
+                check = {!got->pending && got->bytes == c.bytes, HexText(c.bytes), got->pending ? found : HexText(got->bytes)};
+            }
+            break;
+        }
+        case CommandKind::ExpectPower: {
+            UnitEntry* unit = world_.Unit(c.name);
+            if (!unit) return Fail(2, c, "no unit " + c.name + " is plugged");
+            auto text = [](uint32_t state) {
+                return state >= 1 && state <= 4 ? "D" + std::to_string(state - 1) : "unspecified";
+            };
+            uint32_t state = world_.PowerState(*unit);
+            check = {state == c.number, text(c.number), text(state)};
+            break;
+        }
+        case CommandKind::ExpectStarted: {
+            UnitEntry* unit = world_.Unit(c.name);
+            if (!unit) return Fail(2, c, "no unit " + c.name + " is plugged");
+            bool started = unit->node->Started();
+            check = {started, "started", started ? "started" : "not started"};
+            break;
+        }
+        case CommandKind::ExpectProblem: {
+            UnitEntry* unit = world_.Unit(c.name);
+            if (!unit) return Fail(2, c, "no unit " + c.name + " is plugged");
+            uint32_t problem = uint32_t(unit->node->problem.load());
+            check = {problem == c.number, "problem " + std::to_string(c.number), "problem " + std::to_string(problem)};
             break;
         }
         case CommandKind::ExpectRegistry: {

@@ -27,19 +27,30 @@ enum class CommandKind {
     ClientWriteMaster,   // bytes
     ClientCapacity,      // number
     Open,                // name (unit), handle
-    Read,                // handle, count (when given)
+    Read,                // handle, count (when given), async
     Write,               // handle, bytes
     Close,               // handle
+    QueryRemove,         // name
+    CancelRemove,        // name
+    QueryStop,           // name
+    CancelStop,          // name
     ExpectDisplay,       // name, texts (one or two lines, trailing blanks removed)
     ExpectUnitReceived,  // name, bytes (may be empty)
     ExpectClient,        // number (tag), bytes (may be empty)
     ExpectList,          // list (may be empty)
     ExpectChild,         // texts[0] (hardware ID)
     ExpectNoChild,       //
-    ExpectRead,          // handle, bytes (may be empty)
+    ExpectRead,          // handle, and texts[0] "pending" or "cancelled", or bytes (may be empty)
     ExpectRegistry,      // name, settings (value names as written)
     ExpectUnitLost,      // name, count (bytes the unit's MIDI out dropped since the last such expect)
+    ExpectPower,         // name, number (the device power state, 1 = D0 to 4 = D3)
+    ExpectStarted,       // name
+    ExpectProblem,       // name, number (the node's problem code)
 };
+
+// The largest count a read may ask for: eight times the unit's input ring, more than any read
+// can return.
+inline constexpr uint32_t kMaxReadCount = 1024;
 
 // What `plug` sets up; the defaults are those of a plain PMC-7R master.
 struct PlugOptions {
@@ -53,6 +64,7 @@ struct PlugOptions {
     bool silent = false;
     bool reportsAhead = false;  // reports=ahead: busy and ready overtake the unit's queued input
     std::optional<uint32_t> buffer;  // buffer=N: the MIDI-out buffer's bytes (busy at half full)
+    bool startFails = false;     // the bus fails the device's start
 };
 
 // The bytes `pattern N` stands for: control changes on the 16 channels with changing
@@ -78,6 +90,7 @@ struct Command {
     std::string handle;
     uint32_t number = 0;
     std::optional<uint32_t> count;
+    bool async = false;
     std::vector<uint8_t> bytes;
     int64_t duration = 0;  // 100 ns units, as host::Now()
     std::vector<std::string> texts;

@@ -116,10 +116,14 @@ void ParsePlugOption(const Token& token, PlugOptions* plug) {
         plug->reportsAhead = token.text == "reports=ahead";
         return;
     }
+    if (token.text == "startfails") {
+        plug->startFails = true;
+        return;
+    }
     size_t equals = token.text.find('=');
     if (token.quoted || equals == std::string::npos)
         throw SyntaxError("unknown option " + Quote(token.text) +
-                          " (id=, fw=, product=, vendor=, packet=, bulkmode=, reports=, buffer=, silent)");
+                          " (id=, fw=, product=, vendor=, packet=, bulkmode=, reports=, buffer=, silent, startfails)");
     std::string key = token.text.substr(0, equals);
     std::string_view value = std::string_view(token.text).substr(equals + 1);
     if (key == "id") plug->deviceId = ParseNumber(value, "id", 255);
@@ -134,7 +138,7 @@ void ParsePlugOption(const Token& token, PlugOptions* plug) {
         plug->buffer = ParseNumber(value, "buffer", 1u << 20);
         if (*plug->buffer < 2) throw SyntaxError("buffer: the MIDI-out buffer must hold at least 2 bytes");
     } else if (key == "reports") throw SyntaxError("reports: " + Quote(value) + " is neither ahead nor behind");
-    else throw SyntaxError("unknown option " + Quote(key) + " (id=, fw=, product=, vendor=, packet=, bulkmode=, reports=, buffer=, silent)");
+    else throw SyntaxError("unknown option " + Quote(key) + " (id=, fw=, product=, vendor=, packet=, bulkmode=, reports=, buffer=, silent, startfails)");
 }
 
 void ParsePlug(Arguments& a, Command& c) {
@@ -189,7 +193,11 @@ void ParseOpen(Arguments& a, Command& c) {
 
 void ParseRead(Arguments& a, Command& c) {
     c.handle = a.Name("HANDLE");
-    if (!a.AtEnd()) c.count = a.Number("byte count");
+    if (!a.AtEnd()) c.count = a.Number("byte count", kMaxReadCount);
+    if (!a.AtEnd() && a.Peek().text == "async" && !a.Peek().quoted) {
+        a.Word("'async'");
+        c.async = true;
+    }
     a.End();
 }
 
@@ -251,7 +259,27 @@ void ParseExpectChild(Arguments& a, Command& c) {
 
 void ParseExpectRead(Arguments& a, Command& c) {
     c.handle = a.Name("HANDLE");
+    if (!a.AtEnd() && !a.Peek().quoted && (a.Peek().text == "pending" || a.Peek().text == "cancelled")) {
+        c.texts.push_back(a.Word("state").text);
+        a.End();
+        return;
+    }
     c.bytes = a.Bytes(false);
+}
+
+void ParseExpectPower(Arguments& a, Command& c) {
+    c.name = a.Name("unit NAME");
+    const std::string& state = a.Word("D0 to D3").text;
+    if (state.size() != 2 || state[0] != 'D' || state[1] < '0' || state[1] > '3')
+        throw SyntaxError("expected a device power state D0, D1, D2 or D3, found " + Quote(state));
+    c.number = uint32_t(state[1] - '0') + 1;  // the platform's numbers: D0 is 1
+    a.End();
+}
+
+void ParseExpectProblem(Arguments& a, Command& c) {
+    c.name = a.Name("unit NAME");
+    c.number = a.Number("problem code");
+    a.End();
 }
 
 void ParseExpectRegistry(Arguments& a, Command& c) {
@@ -274,7 +302,7 @@ struct Syntax {
 constexpr Syntax kSyntax[] = {
     {"service", CommandKind::Service, "service Interface=N Alternate=N AlternateBulk=N", ParseService},
     {"plug", CommandKind::Plug,
-     "plug NAME [id=N] [fw=D.DD] [product=N] [vendor=N] [packet=N] [bulkmode=N] [reports=ahead|behind] [buffer=N] [silent]",
+     "plug NAME [id=N] [fw=D.DD] [product=N] [vendor=N] [packet=N] [bulkmode=N] [reports=ahead|behind] [buffer=N] [silent] [startfails]",
      ParsePlug},
     {"unplug", CommandKind::Unplug, "unplug NAME", ParseUnitName},
     {"remove", CommandKind::Remove, "remove NAME", ParseUnitName},
@@ -290,19 +318,26 @@ constexpr Syntax kSyntax[] = {
     {"client write-master", CommandKind::ClientWriteMaster, "client write-master HEX...", ParseClientWriteMaster},
     {"client capacity", CommandKind::ClientCapacity, "client capacity N", ParseClientCapacity},
     {"open", CommandKind::Open, "open NAME as HANDLE", ParseOpen},
-    {"read", CommandKind::Read, "read HANDLE [N]", ParseRead},
+    {"read", CommandKind::Read, "read HANDLE [N [async]]", ParseRead},
     {"write", CommandKind::Write, "write HANDLE HEX...", ParseWrite},
     {"close", CommandKind::Close, "close HANDLE", ParseClose},
+    {"query-remove", CommandKind::QueryRemove, "query-remove NAME", ParseUnitName},
+    {"cancel-remove", CommandKind::CancelRemove, "cancel-remove NAME", ParseUnitName},
+    {"query-stop", CommandKind::QueryStop, "query-stop NAME", ParseUnitName},
+    {"cancel-stop", CommandKind::CancelStop, "cancel-stop NAME", ParseUnitName},
     {"expect display", CommandKind::ExpectDisplay, "expect display NAME \"LINE 1\" [\"LINE 2\"]", ParseExpectDisplay},
     {"expect unit", CommandKind::ExpectUnitReceived, "expect unit NAME received HEX...", ParseExpectUnit},
     {"expect client", CommandKind::ExpectClient, "expect client ID HEX...", ParseExpectClient},
     {"expect list", CommandKind::ExpectList, "expect list ID:VERSION...", ParseExpectList},
     {"expect child", CommandKind::ExpectChild, "expect child \"HARDWARE ID\"", ParseExpectChild},
     {"expect no-child", CommandKind::ExpectNoChild, "expect no-child", ParseNothing},
-    {"expect read", CommandKind::ExpectRead, "expect read HANDLE HEX...", ParseExpectRead},
+    {"expect read", CommandKind::ExpectRead, "expect read HANDLE pending|cancelled|HEX...", ParseExpectRead},
     {"expect registry", CommandKind::ExpectRegistry, "expect registry NAME VALUE=N...", ParseExpectRegistry},
     // Reached through "expect unit" above; listed for its name.
     {"expect unit", CommandKind::ExpectUnitLost, "expect unit NAME lost N", ParseExpectUnit},
+    {"expect power", CommandKind::ExpectPower, "expect power NAME D0|D1|D2|D3", ParseExpectPower},
+    {"expect started", CommandKind::ExpectStarted, "expect started NAME", ParseUnitName},
+    {"expect problem", CommandKind::ExpectProblem, "expect problem NAME N", ParseExpectProblem},
 };
 
 std::string SubcommandsOf(std::string_view group) {

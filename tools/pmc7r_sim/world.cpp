@@ -85,6 +85,10 @@ std::string StatusText(NTSTATUS status) {
     case STATUS_INVALID_PARAMETER: return "invalid parameter";
     case STATUS_NO_SUCH_DEVICE: return "no such device";
     case STATUS_INVALID_DEVICE_STATE: return "invalid device state";
+    case STATUS_PLUGPLAY_QUERY_VETOED: return "vetoed";
+    case STATUS_IO_DEVICE_ERROR: return "I/O device error";
+    case STATUS_DEVICE_CONFIGURATION_ERROR: return "device configuration error";
+    case STATUS_PENDING: return "pending";
     default: {
         char text[16];
         std::snprintf(text, sizeof text, "0x%08lX", (unsigned long)(ULONG)status);
@@ -140,6 +144,7 @@ Step World::Plug(const std::string& name, const scenario::PlugOptions& options) 
     unit->options = options;
     unit->model = std::make_shared<sim::Pmc7rUnit>(ModelOptions(options));
     unit->pdo = bus_->Plug(unit->model);
+    if (options.startFails) bus_->FailStarts(unit->pdo, STATUS_IO_DEVICE_ERROR);
     if (options.bulkMode) host::registry::SetDword(bus_->DriverKey(unit->pdo), u"UsbBulkMode", *options.bulkMode);
     unit->node = pnp_->Arrive(unit->pdo);
     ++counts_.plugged;
@@ -284,7 +289,12 @@ Step World::ClientCapacity(uint32_t capacity) {
 Step World::Open(const std::string& unitName, const std::string& handle) {
     UnitEntry* unit = Unit(unitName);
     if (!unit) return Step::Error("no unit " + unitName + " is plugged");
-    if (apps_.count(handle)) return Step::Error("handle " + handle + " is open already");
+    if (HasHandle(handle)) return Step::Error("handle " + handle + " is open already");
+    // A closed handle's name is taken again: its application ends (a read it left running
+    // is cancelled) and its last read is forgotten.
+    apps_.erase(handle);
+    closed_.erase(handle);
+    lastRead_.erase(handle);
     auto app = std::make_unique<sim::Application>();
     NTSTATUS status = app->Open(unit->pdo);
     if (!NT_SUCCESS(status)) return Step::Done("open " + unitName + " as " + handle + ": " + StatusText(status));
@@ -297,37 +307,88 @@ Step World::Open(const std::string& unitName, const std::string& handle) {
                       (answers ? " (" + std::to_string(answers) + " bytes of the unit's answer set aside)" : ""));
 }
 
-Step World::Read(const std::string& handle, uint32_t count) {
-    auto it = apps_.find(handle);
-    if (it == apps_.end()) return Step::Error("handle " + handle + " is not open");
-    std::optional<sim::Application::ReadResult> read = TimedRead(*it->second, count, kReadPatience);
-    if (!read) return Step::Error("handle " + handle + " cannot read now");
+Step World::Read(const std::string& handle, uint32_t count, bool async) {
+    if (!HasHandle(handle)) return Step::Error("handle " + handle + " is not open");
+    sim::Application& app = *apps_.at(handle);
+    if (async) {
+        if (!app.StartRead(count)) return Step::Error("handle " + handle + " has a read running already");
+        lastRead_[handle] = {true, STATUS_PENDING, {}};
+        return Step::Done("read " + handle + " " + std::to_string(count) + " started");
+    }
+    std::optional<sim::Application::ReadResult> read = TimedRead(app, count, kReadPatience);
+    if (!read) return Step::Error("handle " + handle + " cannot read now (a read is running)");
     const sim::Application::ReadResult& result = *read;
-    lastRead_[handle] = result.bytes;
+    lastRead_[handle] = {false, result.status, result.bytes};
     return Step::Done("read " + handle + ": " + HexText(result.bytes) +
                       (result.status == STATUS_SUCCESS ? "" : " (" + StatusText(result.status) + ")"));
 }
 
 Step World::Write(const std::string& handle, const std::vector<uint8_t>& bytes) {
+    if (!HasHandle(handle)) return Step::Error("handle " + handle + " is not open");
     auto it = apps_.find(handle);
-    if (it == apps_.end()) return Step::Error("handle " + handle + " is not open");
     counts_.bytesToUnits += bytes.size();
     return Step::Done("write " + handle + " " + HexText(bytes) + ": " + StatusText(it->second->Write(bytes)));
 }
 
+// The close cancels nothing: a read left running stays with the application, and its
+// outcome can still be looked at.
 Step World::Close(const std::string& handle) {
+    if (!HasHandle(handle)) return Step::Error("handle " + handle + " is not open");
     auto it = apps_.find(handle);
-    if (it == apps_.end()) return Step::Error("handle " + handle + " is not open");
     NTSTATUS status = it->second->Close();
-    apps_.erase(it);
-    lastRead_.erase(handle);
-    return Step::Done("close " + handle + ": " + StatusText(status));
+    std::string text = "close " + handle + ": " + StatusText(status);
+    if (it->second->ReadPending() && !it->second->ReadDone()) {
+        closed_.insert(handle);
+        text += "; its read is still pending";
+    } else {
+        LastRead(handle);  // takes the read's outcome before the application goes
+        apps_.erase(it);
+    }
+    Settle();
+    return Step::Done(text);
 }
 
-std::optional<std::vector<uint8_t>> World::LastRead(const std::string& handle) const {
+std::optional<World::ReadRecord> World::LastRead(const std::string& handle) {
     auto it = lastRead_.find(handle);
     if (it == lastRead_.end()) return std::nullopt;
+    auto app = apps_.find(handle);
+    if (it->second.pending && app != apps_.end() && app->second->ReadDone()) {
+        sim::Application::ReadResult result = app->second->Wait();
+        it->second = {false, result.status, result.bytes};
+    }
     return it->second;
+}
+
+void World::Settle() { pnp_->Settle(); }
+
+namespace {
+Step PnpStep(const std::string& what, NTSTATUS status) {
+    return Step::Done(what + ": " + (NT_SUCCESS(status) ? std::string("done") : "refused (" + StatusText(status) + ")"));
+}
+}  // namespace
+
+Step World::QueryRemove(const std::string& name) {
+    UnitEntry* unit = Unit(name);
+    if (!unit) return Step::Error("no unit " + name + " is plugged");
+    return PnpStep("query-remove " + name, pnp_->QueryRemove(unit->node));
+}
+
+Step World::CancelRemove(const std::string& name) {
+    UnitEntry* unit = Unit(name);
+    if (!unit) return Step::Error("no unit " + name + " is plugged");
+    return PnpStep("cancel-remove " + name, pnp_->CancelRemove(unit->node));
+}
+
+Step World::QueryStop(const std::string& name) {
+    UnitEntry* unit = Unit(name);
+    if (!unit) return Step::Error("no unit " + name + " is plugged");
+    return PnpStep("query-stop " + name, pnp_->QueryStop(unit->node));
+}
+
+Step World::CancelStop(const std::string& name) {
+    UnitEntry* unit = Unit(name);
+    if (!unit) return Step::Error("no unit " + name + " is plugged");
+    return PnpStep("cancel-stop " + name, pnp_->CancelStop(unit->node));
 }
 
 const sim::PnpNode* World::Child() const {

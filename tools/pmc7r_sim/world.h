@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -59,14 +60,30 @@ public:
     Step ClientCapacity(uint32_t capacity);
 
     Step Open(const std::string& unit, const std::string& handle);
-    Step Read(const std::string& handle, uint32_t count);
+    // async: the read is started and left running; its outcome is looked at later.
+    Step Read(const std::string& handle, uint32_t count, bool async = false);
     Step Write(const std::string& handle, const std::vector<uint8_t>& bytes);
     Step Close(const std::string& handle);
+    // One Plug and Play request (query-remove and cancel-remove on the unit's subtree).
+    Step QueryRemove(const std::string& name);
+    Step CancelRemove(const std::string& name);
+    Step QueryStop(const std::string& name);
+    Step CancelStop(const std::string& name);
+    // Returns once the Plug and Play work that the last command set off is done.
+    void Settle();
 
     // What the expectations look at; null or nullopt when the thing named does not exist.
     UnitEntry* Unit(const std::string& name);
-    bool HasHandle(const std::string& handle) const { return apps_.count(handle) != 0; }
-    std::optional<std::vector<uint8_t>> LastRead(const std::string& handle) const;
+    bool HasHandle(const std::string& handle) const { return apps_.count(handle) != 0 && !closed_.count(handle); }
+    // The last read on a handle, open or closed since: still running (pending), or its
+    // status and bytes. nullopt when the handle never read.
+    struct ReadRecord {
+        bool pending = false;
+        NTSTATUS status = STATUS_SUCCESS;
+        std::vector<uint8_t> bytes;
+    };
+    std::optional<ReadRecord> LastRead(const std::string& handle);
+    DEVICE_POWER_STATE PowerState(const UnitEntry& unit) const { return bus_->PowerState(unit.pdo); }
     std::vector<uint8_t> TakeClientBytes(uint32_t id) { return client_.TakeReceived(id); }
     std::vector<sim::MidiMessage> TakeClientMessages(uint32_t id) { return client_.TakeMessages(id); }
     bool ClientPresent() const { return client_.Attached(); }
@@ -107,8 +124,10 @@ private:
     std::unique_ptr<sim::PnpManager> pnp_;
     std::map<std::string, std::unique_ptr<UnitEntry>> units_;
     std::vector<Captured> captured_;
-    std::map<std::string, std::vector<uint8_t>> lastRead_;
+    std::map<std::string, ReadRecord> lastRead_;
+    // Open handles, and closed ones whose last read still runs (closed_).
     std::map<std::string, std::unique_ptr<sim::Application>> apps_;
+    std::set<std::string> closed_;
     Counts counts_;
 };
 

@@ -91,30 +91,11 @@ void Destroy(File* file) {
     NotifyStateChange();  // a surprise-removed stack may wait for its last file object
 }
 
-// Cancels what is still pending through the handle and waits for it; false when a request
-// did not complete (the driver ignored the cancel).
-bool CancelPending(File* file) {
-    std::vector<FileRequestPtr> pending;
-    {
-        std::lock_guard guard(Lock());
-        pending = file->pending;
-    }
-    for (const FileRequestPtr& r : pending) IoCancelIrp(r->irp);
-    bool all = true;
-    for (const FileRequestPtr& r : pending) {
-        if (AwaitRequest(*r, kCancelWait)) continue;
-        std::string detail;
-        {
-            std::lock_guard guard(Lock());
-            TrackerPtr t = FindIrpLocked(r->irp);
-            detail = t ? DescribeIrp(*t) : "IRP " + PointerText(r->irp);
-        }
-        Violate("request not completed after its handle was closed and it was cancelled", detail);
-        all = false;
-    }
-    return all;
-}
-
+// Windows sends IRP_MJ_CLEANUP when the last handle to a file object is closed and cancels
+// nothing: requests still pending through it stay with the thread that issued them (ended by
+// the driver, a cancel, or that thread's end). Each pending request keeps the file object, so
+// IRP_MJ_CLOSE follows only once the last of them has completed (the WDK's IRP_MJ_CLEANUP
+// page: the file object may outlive its last handle while requests are outstanding).
 NTSTATUS CloseFile(File* file) {
     {
         std::lock_guard guard(Lock());
@@ -122,17 +103,55 @@ NTSTATUS CloseFile(File* file) {
         file->closing = true;
     }
     SendAndAwait(file, IRP_MJ_CLEANUP, KernelMode, nullptr);
-    bool quiet = CancelPending(file);
     {
         std::lock_guard guard(Lock());
         Table().open.erase(file);
     }
-    // A request still in a driver keeps the file object: it is reported, not freed under it.
-    if (quiet) DereferenceObject(&file->object);
+    ReleaseIfDone(file);
     return STATUS_SUCCESS;
 }
 
 }  // namespace
+
+// A thread that ends with requests pending has them cancelled, and the I/O manager waits
+// for them (the WDK's "Canceling IRPs": the system cancels the IRPs of a thread that exits,
+// and one not completed within five minutes counts as timed out; here it is reported).
+void CancelThreadRequests(const void* thread) {
+    std::vector<FileRequestPtr> pending;
+    std::vector<File*> files;
+    {
+        std::lock_guard guard(Lock());
+        for (File* file : Table().live) {
+            for (const FileRequestPtr& r : file->pending)
+                if (r->thread == thread && !r->completed) pending.push_back(r);
+        }
+    }
+    if (pending.empty()) return;
+    for (const FileRequestPtr& r : pending) IoCancelIrp(r->irp);
+    for (const FileRequestPtr& r : pending) {
+        if (AwaitRequest(*r, kCancelWait)) {
+            ReleaseIfDone(r->file);
+            continue;
+        }
+        std::string detail;
+        {
+            std::lock_guard guard(Lock());
+            TrackerPtr t = FindIrpLocked(r->irp);
+            detail = t ? DescribeIrp(*t) : "IRP " + PointerText(r->irp);
+        }
+        Violate("request not completed after the thread that issued it ended and it was cancelled", detail);
+    }
+}
+
+void ReleaseIfDone(File* file) {
+    {
+        std::lock_guard guard(Lock());
+        if (!Table().live.count(file) || file->released || Table().open.count(file) || !file->pending.empty())
+            return;
+        file->released = true;
+    }
+    DereferenceObject(&file->object);
+}
 
 bool IsOpenLocked(const File* file) {
     return Table().open.count(const_cast<File*>(file)) != 0 && !file->closing;
@@ -172,6 +191,17 @@ std::string FileLeaks() {
             AbandonLocked(file, false);
             Table().open.erase(file);
         }
+    }
+    std::vector<File*> held;
+    {
+        std::lock_guard guard(Lock());
+        for (File* file : Table().live)
+            if (file->created && !file->released && !Table().open.count(file)) held.push_back(file);
+    }
+    for (File* file : held) {
+        report += "file object kept after its handle was closed, by a request still pending: " + Narrow(file->path) + "\n";
+        std::lock_guard guard(Lock());
+        AbandonLocked(file, false);
     }
     DropTokens(false);
     return report;

@@ -17,6 +17,7 @@ struct FileRequest {
     FileRequest& operator=(const FileRequest&) = delete;
 
     host::files::File* file = nullptr;
+    const void* thread = nullptr;  // the issuer: its end cancels what it left pending
     PIRP irp = nullptr;
     KEVENT done;
     bool completed = false;  // Lock()
@@ -44,6 +45,10 @@ bool IsOpenLocked(const host::files::File* file);
 // newSession) without freeing what they hold.
 void DropTokens(bool newSession);
 void AbandonLocked(host::files::File* file, bool all);
+// The file object's handle reference goes once its handle is closed and no request through
+// it is pending any more (the issuer has had its completion); safe to call on a file that is
+// gone.
+void ReleaseIfDone(host::files::File* file);
 
 // A caller's memory, touched without faulting on a bad address: false when a byte of the
 // range cannot be read (or written).
@@ -61,5 +66,6 @@ struct host::files::File {
     bool created = false;
     // Lock():
     bool closing = false;
+    bool released = false;  // the handle's reference on the file object is gone
     std::vector<host::detail::iom::FileRequestPtr> pending;
 };

@@ -6,6 +6,7 @@
 #include <map>
 
 #include "io_file.h"
+#include "kernel.h"
 
 using host::files::File;
 using host::files::Token;
@@ -163,8 +164,10 @@ FileRequestPtr StartControl(File* file, ULONG code, const void* input, ULONG inp
     });
 }
 
+// The issuer has its result: a handle closed meanwhile may now let its file object go.
 host::io::Result Finish(const FileRequestPtr& r, ULONG_PTR* information) {
     AwaitRequest(*r);
+    if (r->file) ReleaseIfDone(r->file);
     if (information) *information = r->result.information;
     return r->result;
 }
@@ -221,6 +224,7 @@ FileRequestPtr SendThrough(File* file, FileRequestPtr r, UCHAR major, KPROCESSOR
         refused = !internal && !IsOpenLocked(file);
         if (!refused) {
             r->irp = irp;
+            if (!internal) r->thread = CurrentThread();
             file->pending.push_back(r);
         }
     }

@@ -64,6 +64,10 @@ std::string ThreadNameLocked(const ThreadRecord& thread);
 std::shared_ptr<ThreadRecord> AddThread(std::string name, ThreadRole role);
 void EnterThread(ThreadRecord* thread);  // the calling thread becomes this record's
 void EndCurrentThread();
+namespace iom {
+// The I/O manager's side of a thread's end: its pending requests are cancelled and waited for.
+void CancelThreadRequests(const void* thread);
+}  // namespace iom
 void RemoveThread(const std::shared_ptr<ThreadRecord>& thread);
 ThreadRecord* CurrentThread();
 void JoinEndedThreads();

@@ -27,6 +27,7 @@ void Run(const std::shared_ptr<ThreadRecord>& thread, const std::function<void()
         body();
     } catch (const TerminateThread&) {
     }
+    iom::CancelThreadRequests(thread.get());
     if (CurrentIrql() != PASSIVE_LEVEL) {
         Violate("thread ended at raised IRQL",
                 CurrentThreadName() + " ended at IRQL " + std::to_string(CurrentIrql()));
