@@ -41,6 +41,7 @@ TEST(BenchTest, JsonHasOneObjectPerRow) {
     rows[0].unit = "ms";
     rows[0].produced = true;
     rows[0].value = 1.5;
+    rows[0].bound = {simtool::Bound::Kind::AtMost, 2};
     rows[1].group = "g";
     rows[1].name = "not measured";
     rows[1].unit = "B/s";
