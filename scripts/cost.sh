@@ -27,7 +27,7 @@ count() {
     "$cost" --packets "$n" --phase "$phase" >/dev/null 2>&1
   callgrind_annotate --auto=no --inclusive=no --threshold=100 "$file" 2>/dev/null | awk '
     /PROGRAM TOTALS/ { v = $1; gsub(",", "", v); all = v }
-    $2 ~ /^\(/ && $0 ~ /\/driver\// { v = $1; gsub(",", "", v); driver += v }
+    / ([^ ]*\/)?driver\/[^ :]*:/ { v = $1; gsub(",", "", v); driver += v }
     END { printf "%d %d\n", all, driver }'
 }
 
