@@ -5,7 +5,7 @@
 # where the path starts (BulkReadComplete; EnqueueOutput and BulkWrite), so that the units'
 # bring-up drops out of the difference. "all" is everything those routines ran, the host
 # platform's emulation and the simulated bus included; "driver" is the part on lines of
-# driver/ sources. Then the pool and request counters of a run without Valgrind.
+# driver/ sources, with the memory copies and fills those lines call. Then the pool and request counters of a run without Valgrind.
 # Usage: scripts/cost.sh [N]   (default 1000)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,9 +25,18 @@ count() {
   for routine in "$@"; do toggles+=("--toggle-collect=$routine"); done
   valgrind --tool=callgrind --callgrind-out-file="$file" --collect-atstart=no "${toggles[@]}" \
     "$cost" --packets "$n" --phase "$phase" >/dev/null 2>&1
-  callgrind_annotate --auto=no --inclusive=no --threshold=100 "$file" 2>/dev/null | awk '
-    /PROGRAM TOTALS/ { v = $1; gsub(",", "", v); all = v }
-    / ([^ ]*\/)?driver\/[^ :]*:/ { v = $1; gsub(",", "", v); driver += v }
+  # The driver's part: its own lines, and the memory copies and fills its lines call.
+  callgrind_annotate --auto=no --inclusive=no --tree=caller --threshold=100 "$file" 2>/dev/null | awk '
+    function count(line,   v) { sub(/^ */, "", line); split(line, f, " "); v = f[1]; gsub(",", "", v); return v + 0 }
+    /PROGRAM TOTALS/ { all = count($0); next }
+    /^$/ { n = 0; next }
+    /%\)  <  / { callers[n++] = $0; next }
+    /%\)  \*  / {
+      if ($0 ~ /\*  ([^ ]*\/)?driver\/[^ :]*:/) driver += count($0)
+      else if ($0 ~ /:__(memcpy|memmove|memset)/)
+        for (i = 0; i < n; i++) if (callers[i] ~ /<  ([^ ]*\/)?driver\/[^ :]*:/) driver += count(callers[i])
+      n = 0
+    }
     END { printf "%d %d\n", all, driver }'
 }
 
