@@ -54,7 +54,7 @@ std::string JsonText(const std::string& text) {
 }  // namespace
 
 std::vector<BenchRow> RunBenchRows(const BenchOptions& options) {
-    bench::Sizes sizes = options.brief ? bench::Sizes{80, 16, 0.5} : bench::Sizes{1000, 200, 30};
+    bench::Sizes sizes = options.brief ? bench::Sizes{40, 16, 0.25} : bench::Sizes{1000, 200, 30};
     std::vector<BenchRow> rows;
     bench::InputLatency(sizes, &rows);
     bench::OutputLatency(sizes, &rows);

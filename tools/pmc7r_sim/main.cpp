@@ -50,7 +50,7 @@ const char kUsage[] =
     "      whether it holds. Exit status 0 when every figure was measured (a bound that\n"
     "      does not hold is reported, not an error), 1 when one was not.\n"
     "      --json   the rows as JSON instead of the table\n"
-    "      --brief  small workloads (half a second of flood) that only show every\n"
+    "      --brief  small workloads (a quarter second of flood) that only show every\n"
     "               figure is produced\n"
     "\n"
     "Scenario files: one command a line; # starts a comment. Numbers are decimal or\n"
