@@ -129,7 +129,7 @@ void Together(std::vector<BenchRow>* rows) {
     std::string left = clean ? "" : "the run left something behind";
     rows->push_back(Timed("plug -> outcome on the display, eight together (last)", 2000, plug, clean, left));
     rows->push_back(Timed("unplug -> node removed", 100, unplug, clean, left));
-    rows->push_back(Timed("restart -> started again, outcome on the display", 1000, restart, clean && restarted,
+    rows->push_back(Timed("restart -> the unit started again", 1000, restart, clean && restarted,
                           restarted ? left : "the restart failed"));
     rows->push_back(Timed("sleep -> every unit in D3", 1000, sleep, clean && allD3, allD3 ? left : "not every unit reached D3"));
     rows->push_back(Timed("wake -> input flowing again (every unit)", 100, wake, clean && wakeNote.empty(),
