@@ -34,7 +34,7 @@ size_t OnWire(sim::Pmc7rUnit& unit) { return unit.MidiOut().size() - unit.Buffer
 
 struct UnitLoad {
     std::atomic<uint64_t> written{0}, writeErrors{0}, sent{0};
-    std::unique_ptr<host::Thread> writer, feeder;
+    std::unique_ptr<host::Thread> writer;
 };
 
 FloodResult RunFlood(int count, bool bothWays, double seconds) {
@@ -67,25 +67,32 @@ FloodResult RunFlood(int count, bool bothWays, double seconds) {
                         }
                     }
                 });
-                if (bothWays) {
-                    load->feeder = std::make_unique<host::Thread>("bench feeder", [l, u, end] {
-                        std::vector<uint8_t> bytes(kInputPerFrame);
-                        while (host::Now() < end) {
-                            for (size_t b = 0; b < bytes.size(); ++b) bytes[b] = b % 3 == 0 ? 0xB0 : uint8_t((l->sent + b) & 0x7F);
-                            u->model->Send(bytes);
-                            l->sent += bytes.size();
-                            host::Advance(sim::kFrame);
-                        }
-                    });
-                }
                 loads.push_back(std::move(load));
+            }
+            // One thread feeds every unit: a thread a unit would be more than the 32-bit
+            // build's address space holds beside the writers and the pumps.
+            std::unique_ptr<host::Thread> feeder;
+            if (bothWays) {
+                feeder = std::make_unique<host::Thread>("bench feeder", [&rig, &loads, end] {
+                    std::vector<uint8_t> bytes(kInputPerFrame);
+                    while (host::Now() < end) {
+                        for (size_t i = 0; i < loads.size(); ++i) {
+                            UnitLoad& l = *loads[i];
+                            for (size_t b = 0; b < bytes.size(); ++b) bytes[b] = b % 3 == 0 ? 0xB0 : uint8_t((l.sent + b) & 0x7F);
+                            rig.Units()[i]->model->Send(bytes);
+                            l.sent += bytes.size();
+                        }
+                        host::Advance(sim::kFrame);
+                    }
+                });
             }
             auto wall0 = std::chrono::steady_clock::now();
             host::Advance(end - host::Now());
             auto wall1 = std::chrono::steady_clock::now();
             std::vector<size_t> wireAtEnd;
             for (auto& unit : rig.Units()) wireAtEnd.push_back(OnWire(*unit->model));
-            for (auto& load : loads) load->writer.reset(), load->feeder.reset();
+            feeder.reset();
+            for (auto& load : loads) load->writer.reset();
             host::Advance(host::Ms(2000));  // the rings and the units' buffers drain
             result.virtualSeconds = seconds;
             result.wallSeconds = std::chrono::duration<double>(wall1 - wall0).count();
