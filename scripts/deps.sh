@@ -8,6 +8,7 @@ packages=(
   g++-multilib                  # the 32-bit x86 host build
   qemu-user                     # runs it where the kernel has no 32-bit support
   tshark                        # the capture test decodes pmc7r-sim's pcap files
+  valgrind                      # scripts/cost.sh counts instructions with callgrind
   g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686  # pmc7r.sys
 )
 

@@ -185,6 +185,13 @@ std::vector<TaggedRead> MidiClient::TakeReads() {
     return out;
 }
 
+std::vector<TimedRead> MidiClient::TakeTimedReads() {
+    std::lock_guard guard(state_->mutex);
+    std::vector<TimedRead> out;
+    out.swap(state_->timedReads);
+    return out;
+}
+
 std::vector<NTSTATUS> MidiClient::Errors() const {
     std::lock_guard guard(state_->mutex);
     return state_->errors;

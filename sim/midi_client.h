@@ -31,6 +31,14 @@ struct TaggedRead {
     bool operator==(const TaggedRead&) const = default;
 };
 
+// When a read was recorded (its request's completion time: the reader runs before the
+// clock moves on), with its tag and byte count.
+struct TimedRead {
+    int64_t time;
+    uint32_t id;
+    uint32_t count;
+};
+
 class MidiClient {
 public:
     static constexpr char16_t kService[] = u"midiclient";
@@ -67,6 +75,7 @@ public:
     std::vector<MidiMessage> TakeMessages(uint32_t id);
     std::vector<TaggedRead> Reads() const;  // every completed read in order
     std::vector<TaggedRead> TakeReads();
+    std::vector<TimedRead> TakeTimedReads();  // for timing; kept apart from the reads above
     // Read statuses other than success and cancelled; each one stopped the reader.
     std::vector<NTSTATUS> Errors() const;
     // A platform wait until at least count bytes of the ID were received (since the last

@@ -123,6 +123,7 @@ void MidiClient::State::Record(uint32_t id, const uint8_t* data, size_t count) {
         stream.bytes.insert(stream.bytes.end(), data, data + count);
         for (size_t i = 0; i < count; ++i) stream.parser.Feed(data[i]);
         reads.push_back({id, std::vector<uint8_t>(data, data + count)});
+        timedReads.push_back({host::Now(), id, uint32_t(count)});
     }
     KeSetEvent(&progress, IO_NO_INCREMENT, FALSE);
     KeResetEvent(&progress);

@@ -60,6 +60,7 @@ struct MidiClient::State {
     };
     std::map<uint32_t, Stream> streams;
     std::vector<TaggedRead> reads;
+    std::vector<TimedRead> timedReads;
     std::vector<NTSTATUS> errors;
 };
 

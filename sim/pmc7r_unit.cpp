@@ -99,6 +99,7 @@ void Pmc7rUnit::PassOn(uint8_t byte) {
     if (wire_.bytes++ == 0) wire_.firstStart = start;
     wire_.lastEnd = start + kMidiByteTime;
     wire_.lastArrival = now_;
+    lastWireByteAt_ = buffer_.TimeAtLevel(0);
     if (reporting_ && !busy_ && buffer_.Level() + options_.busyHeadroom >= buffer_.Capacity()) {
         busy_ = true;
         stream_.QueueStatus(kBusy, options_.reportsAhead);
@@ -121,8 +122,10 @@ void Pmc7rUnit::Vendor(const std::vector<uint8_t>& sysex) {
     constexpr int kDeviceIdFirmware = 224;  // 2.24 was the first to answer the query
     if (sysex == kSetup) {
         display_.Clear();
+        displayChangedAt_ = now_;
     } else if (sysex.size() >= 11 && sysex[6] == 0x44 && sysex[7] == 0x70) {
         display_.Write(sysex[8] * 128 + sysex[9], std::vector<uint8_t>(sysex.begin() + 10, sysex.end() - 1));
+        displayChangedAt_ = now_;
     } else if (sysex == kDeviceIdQuery && FirmwareNumber(options_.firmware) >= kDeviceIdFirmware) {
         if (!options_.silent) Reply(DeviceIdReply(options_.deviceId));
     } else {
@@ -184,6 +187,16 @@ std::vector<std::vector<uint8_t>> Pmc7rUnit::VendorMessages() {
 std::string Pmc7rUnit::DisplayLine(int line) {
     std::lock_guard guard(mutex_);
     return display_.Line(line);
+}
+
+int64_t Pmc7rUnit::LastWireByteAt() {
+    std::lock_guard guard(mutex_);
+    return lastWireByteAt_;
+}
+
+int64_t Pmc7rUnit::DisplayChangedAt() {
+    std::lock_guard guard(mutex_);
+    return displayChangedAt_;
 }
 
 DEVICE_POWER_STATE Pmc7rUnit::PowerState() {

@@ -60,12 +60,23 @@ VOID DereferenceSlotUnit(FDO_EXTENSION* Unit) {
 }
 
 // Bytes that do not fit stay in the ring behind the cursor, for the next request.
+// What is queued and what fits is worked out once, and copied in at most two runs (the ring
+// wraps). Bytes the producer adds meanwhile wait for the next read.
 VOID CopyUnitInput(UNIT_SLOT* Slot, FDO_EXTENSION* Unit, UNIT_DATA_BLOCK* Block) {
-    while (Slot->ClientReadCursor != ReadShared(&Unit->InputWriteIndex) &&
-           (LONG)Block->ByteCount < Block->Capacity) {
-        Block->Data[Block->ByteCount] = Unit->InputRing[Slot->ClientReadCursor];
-        Block->ByteCount += 1;
-        Slot->ClientReadCursor = (Slot->ClientReadCursor + 1) & (INPUT_RING_SIZE - 1);
+    ULONG writeIndex = ReadShared(&Unit->InputWriteIndex);
+    ULONG cursor = Slot->ClientReadCursor;
+    ULONG count = Block->ByteCount;
+    ULONG room = (LONG)count < Block->Capacity ? (ULONG)(Block->Capacity - (LONG)count) : 0;
+    ULONG queued = (writeIndex - cursor) & (INPUT_RING_SIZE - 1);
+    ULONG n = queued < room ? queued : room;
+    if (n != 0) {
+        ULONG first = n < INPUT_RING_SIZE - cursor ? n : INPUT_RING_SIZE - cursor;
+        RtlCopyMemory(Block->Data + count, &Unit->InputRing[cursor], first);
+        if (n > first) {
+            RtlCopyMemory(Block->Data + count + first, &Unit->InputRing[0], n - first);
+        }
+        Block->ByteCount = count + n;
+        Slot->ClientReadCursor = (cursor + n) & (INPUT_RING_SIZE - 1);
     }
     Block->DeviceId = ReadShared(&Unit->DeviceId);
 }

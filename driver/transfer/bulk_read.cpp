@@ -33,18 +33,25 @@ static BOOLEAN TakeStatusPacket(FDO_EXTENSION* Extension, const UCHAR* Packet, U
     return TRUE;
 }
 
-// The first byte is always data; from the second on, the first 0xFF is the fill.
+// The first byte is always data; from the second on, the first 0xFF is the fill. A packet
+// is never longer than the ring, so it is stored in at most two runs.
 static VOID AppendToRing(FDO_EXTENSION* Extension, const UCHAR* Packet, ULONG Length) {
-    ULONG at = ReadShared(&Extension->InputWriteIndex);
-    for (ULONG i = 0; i < Length; ++i) {
-        if (i > 0 && Packet[i] == 0xFF) {
-            break;
-        }
-        Extension->InputRing[at] = Packet[i];
-        at = (at + 1) & (INPUT_RING_SIZE - 1);
-        // The byte is stored before the index moves: a consumer that sees the index sees it.
-        InterlockedExchange((LONG volatile*)&Extension->InputWriteIndex, (LONG)at);
+    ULONG end = Length != 0 ? 1 : 0;
+    while (end < Length && Packet[end] != 0xFF) {
+        ++end;
     }
+    if (end == 0) {
+        return;
+    }
+    ULONG at = ReadShared(&Extension->InputWriteIndex);
+    ULONG first = end < INPUT_RING_SIZE - at ? end : INPUT_RING_SIZE - at;
+    RtlCopyMemory(&Extension->InputRing[at], Packet, first);
+    if (end > first) {
+        RtlCopyMemory(&Extension->InputRing[0], Packet + first, end - first);
+    }
+    // The packet's bytes are stored before the index moves, once for all of them (a locked
+    // exchange a byte cost more than the copy): a consumer that sees the index sees them.
+    InterlockedExchange((LONG volatile*)&Extension->InputWriteIndex, (LONG)((at + end) & (INPUT_RING_SIZE - 1)));
 }
 
 PIRP DeliverInput(FDO_EXTENSION* Extension) {

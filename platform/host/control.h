@@ -106,6 +106,8 @@ struct Block {
 };
 std::vector<Block> Outstanding();
 std::string TagText(ULONG tag);  // 'Wdm ' -> "Wdm "
+// Blocks allocated since the session began, freed or not (to show that a path allocates none).
+uint64_t Allocations();
 }  // namespace pool
 
 // ---- Registry ------------------------------------------------------------------------------
@@ -170,6 +172,8 @@ std::vector<InterfaceLink> Interfaces();
 void SetLinkNameLength(size_t codeUnits);
 // Live requests, for tests that look at what is outstanding.
 size_t LiveRequests();
+// Requests allocated or built since the session began (to show that a path makes none).
+uint64_t RequestsMade();
 // A watcher of every request sent to a device (completion false) and of every stack location
 // a request completes (completion true, with the status it completed with), for tracing.
 // Set it before the threads that send requests start and clear it after they end.

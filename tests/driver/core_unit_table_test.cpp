@@ -13,12 +13,16 @@ TEST(CopyUnitInputTest, CopiesUpToCapacityAndLeavesTheRest) {
         ULONG cursor, writeIndex;
         LONG capacity;
         ULONG copied, cursorAfter;
+        ULONG held = 0;  // bytes the block holds already
     };
     const Case cases[] = {
         {"capacity 4 of 10", 0, 10, 4, 4, 4},
         {"nothing new", 7, 7, 16, 0, 7},
         {"across the wrap", 126, 2, 16, 4, 2},
+        {"capacity ends right after the wrap", 126, 9, 3, 3, 1},
         {"negative capacity", 0, 10, LONG(0x80000000u), 0, 0},
+        {"a block holding bytes takes what is left of its capacity", 120, 10, 8, 5, 125, 3},
+        {"a full block takes nothing", 0, 10, 4, 0, 0, 4},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -28,12 +32,15 @@ TEST(CopyUnitInputTest, CopiesUpToCapacityAndLeavesTheRest) {
         unit.DeviceId = 5;
         UNIT_SLOT slot = {c.cursor, &unit};
         UCHAR data[32] = {};
-        UNIT_DATA_BLOCK block = {99, 0, c.capacity, data};
+        for (ULONG i = 0; i < c.held; ++i) data[i] = 0xEE;
+        UNIT_DATA_BLOCK block = {99, c.held, c.capacity, data};
         CopyUnitInput(&slot, &unit, &block);
-        EXPECT_EQ(c.copied, block.ByteCount);
+        EXPECT_EQ(c.held + c.copied, block.ByteCount);
         EXPECT_EQ(c.cursorAfter, slot.ClientReadCursor);
         EXPECT_EQ(5u, block.DeviceId);
-        for (ULONG i = 0; i < c.copied; ++i) EXPECT_EQ(UCHAR((c.cursor + i) & 127), data[i]);
+        for (ULONG i = 0; i < c.held; ++i) EXPECT_EQ(0xEE, data[i]);
+        for (ULONG i = 0; i < c.copied; ++i) EXPECT_EQ(UCHAR((c.cursor + i) & 127), data[c.held + i]);
+        EXPECT_EQ(0, data[c.held + c.copied]);
     }
 }
 

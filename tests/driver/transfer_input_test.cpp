@@ -14,6 +14,13 @@ protected:
     }
 };
 
+// 64 MIDI bytes: note-ons with running status.
+std::vector<uint8_t> FullPacket() {
+    std::vector<uint8_t> p(64);
+    for (size_t i = 0; i < p.size(); ++i) p[i] = i % 3 == 0 ? 0x90 : uint8_t(i);
+    return p;
+}
+
 TEST_F(InputTest, PacketsAreSortedIntoInputAndStatus) {
     struct Case {
         const char* what;
@@ -31,6 +38,7 @@ TEST_F(InputTest, PacketsAreSortedIntoInputAndStatus) {
         {"other report", true, {0xFE, 0x02, 0x00}, {}, -1},
         {"active sensing while reports are off", false, {0xFE, 0xFF}, {0xFE}, -1},
         {"status bytes while reports are off", false, {0xFE, 0x01, 0x00}, {0xFE, 0x01, 0x00}, -1},
+        {"a full packet has no fill", true, FullPacket(), FullPacket(), -1},
     };
     Unit& u = Open();
     for (const Case& c : cases) {

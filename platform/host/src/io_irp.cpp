@@ -227,3 +227,8 @@ size_t host::io::LiveRequests() {
     std::lock_guard guard(Lock());
     return Table().live.size();
 }
+
+uint64_t host::io::RequestsMade() {
+    std::lock_guard guard(Lock());
+    return Table().nextSerial;
+}

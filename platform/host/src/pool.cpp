@@ -144,6 +144,12 @@ std::vector<Block> Outstanding() {
     return blocks;
 }
 
+uint64_t Allocations() {
+    detail::PoolState& s = detail::Pool();
+    std::lock_guard guard(s.lock);
+    return s.serial;
+}
+
 // Tags are written as multi-character literals, so the first character is the high byte.
 std::string TagText(ULONG tag) {
     std::string text;
