@@ -106,6 +106,14 @@ struct Block {
 };
 std::vector<Block> Outstanding();
 std::string TagText(ULONG tag);  // 'Wdm ' -> "Wdm "
+// The verifier's special pool: each block ends against an inaccessible page (an overrun
+// faults at once), the bytes around it are checked at free (an underrun is reported), and a
+// freed block stays inaccessible for the next kSpecialPoolDelay frees (a use after free
+// faults). Images: only allocations made by a loaded native image (the default); All: every
+// allocation.
+enum class Special { Off, Images, All };
+void SetSpecial(Special mode);
+constexpr size_t kSpecialPoolDelay = 256;
 }  // namespace pool
 
 // ---- Registry ------------------------------------------------------------------------------

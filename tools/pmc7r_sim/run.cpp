@@ -32,6 +32,7 @@ int RunOne(const scenario::Scenario& s, const scenario::RunOptions& options, siz
     {
         Tracer tracer(options.trace ? out : nullptr);
         World world;
+        if (!options.sysPath.empty()) world.UseImage(options.sysPath);
         outcome = Execute(s, world, {out, explain});
         world.TearDown();
         if (!options.pcapPath.empty()) captured = world.WriteCapture(CapturePath(options.pcapPath, index), &captureError);
