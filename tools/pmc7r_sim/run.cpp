@@ -3,6 +3,7 @@
 #include <variant>
 
 #include "platform/host/control.h"
+#include "platform/host/special_pool.h"
 #include "tools/pmc7r_sim/executor.h"
 #include "tools/pmc7r_sim/scenario_parser.h"
 #include "tools/pmc7r_sim/trace.h"
@@ -39,6 +40,8 @@ int RunOne(const scenario::Scenario& s, const scenario::RunOptions& options, siz
         if (result) *result = outcome;
         if (explain && out) PrintSummary(world, outcome, out);
     }
+    if (!options.sysPath.empty() && out)
+        std::fprintf(out, "special pool: %zu blocks of the image's\n", host::pool::SpecialBlocksMade());
     std::string leaks = session.Finish();
     if (out) std::fflush(out);
     if (outcome.code != 0) {

@@ -54,8 +54,10 @@ std::vector<Symbol> ReadSymbols(const std::vector<uint8_t>& file, uint32_t table
                 name.assign(reinterpret_cast<const char*>(e), strnlen(reinterpret_cast<const char*>(e), 8));
             } else {
                 std::memcpy(&offset, e + 4, 4);
-                if (strings + offset < file.size())
-                    name = reinterpret_cast<const char*>(file.data() + strings + offset);
+                if (strings + offset < file.size()) {
+                    const char* text = reinterpret_cast<const char*>(file.data() + strings + offset);
+                    name.assign(text, strnlen(text, file.size() - strings - offset));
+                }
             }
             symbols.push_back({sectionRvas[section - 1] + value, Undecorate(name)});
         }

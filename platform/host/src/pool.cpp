@@ -9,6 +9,7 @@
 
 #include <sys/mman.h>
 
+#include "../special_pool.h"
 #include "image_internal.h"
 #include "internal.h"
 
@@ -47,6 +48,7 @@ struct PoolState {
     host::pool::Special special = host::pool::Special::Images;
     std::map<uintptr_t, SpecialBlock> specials;  // by mapping address
     std::deque<uintptr_t> delayed;               // freed special blocks, oldest first
+    size_t specialsMade = 0;
 };
 
 PoolState& Pool() {
@@ -103,6 +105,7 @@ void* ObtainSpecial(PoolState& s, POOL_TYPE type, size_t size, ULONG tag) {
     uint8_t* block = mapping + kPage + pages * kPage - rounded;
     std::memset(mapping + kPage, kSlackFill, pages * kPage);
     s.specials[uintptr_t(mapping)] = SpecialBlock{mapping, mappingSize, block, size, tag, false};
+    ++s.specialsMade;
     return block;
 }
 
@@ -199,6 +202,7 @@ void Reset() {
         s.specials.erase(m);
     }
     s.delayed.clear();
+    s.specialsMade = 0;
 }
 
 std::string Leaks() {
@@ -237,6 +241,12 @@ std::string TagText(ULONG tag) {
         text += (c >= 0x20 && c < 0x7F) ? c : '.';
     }
     return text;
+}
+
+size_t SpecialBlocksMade() {
+    detail::PoolState& s = detail::Pool();
+    std::lock_guard guard(s.lock);
+    return s.specialsMade;
 }
 
 void SetSpecial(Special mode) {
