@@ -3,9 +3,9 @@
 // mapped at their addresses with the protections their characteristics ask for, the base
 // relocations applied for wherever the image landed, and every import resolved by name
 // against the modules it names. An import nobody exports refuses the whole load before any
-// of the image runs (the platform fails such a driver's load with
-// STATUS_PROCEDURE_NOT_FOUND / "entry point not found"). Layout references: the PE format's
-// headers, section table, .reloc (IMAGE_REL_BASED_HIGHLOW) and import directory.
+// of the image runs, as the platform's loader refuses a driver with an unresolved import.
+// Layout references: the PE format's headers, section table, .reloc (IMAGE_REL_BASED_HIGHLOW)
+// and import directory.
 #include <sys/mman.h>
 
 #include <algorithm>

@@ -29,8 +29,11 @@ struct Live {
     uint64_t serial;
 };
 
-// A special-pool block: its own mapping of [guard page][data pages][guard page], the block
-// at the end of the data pages, the rest of them filled with kSlackFill.
+// A special-pool block, as Driver Verifier's default (Verify End) alignment places it: its own
+// mapping of [guard page][data pages][guard page], the block at the highest aligned address
+// that fits, the bytes before and after it filled with kSlackFill. An overrun past the page
+// faults at once (the platform's bug check 0xCD), damage to the fill is found at free (0xC1),
+// and a freed block stays inaccessible (0xCC).
 struct SpecialBlock {
     uint8_t* mapping;
     size_t mappingSize;
