@@ -26,6 +26,7 @@ if(PMC7R_M32)
                  FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
                  WORLD_READ WORLD_EXECUTE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/run-x86)
+  include(cmake/layout_probe.cmake)
 endif()
 if(PMC7R_SANITIZE STREQUAL "address")
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined
@@ -44,6 +45,11 @@ add_library(pmc7r_platform STATIC ${PMC7R_PLATFORM_SOURCES})
 target_include_directories(pmc7r_platform PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(pmc7r_platform PRIVATE -Wall -Wextra -Wno-multichar)
 target_link_libraries(pmc7r_platform PUBLIC Threads::Threads)
+if(PMC7R_M32)
+  add_dependencies(pmc7r_platform pmc7r_layout_probe)
+  target_include_directories(pmc7r_platform PRIVATE ${PMC7R_LAYOUT_DIR})
+  target_compile_definitions(pmc7r_platform PRIVATE PMC7R_DDK_CONVENTIONS=1)
+endif()
 
 # The driver, built as the kernel would see it. Unwind tables let PsTerminateSystemThread
 # leave a thread's frames on the host.

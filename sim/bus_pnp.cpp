@@ -94,7 +94,7 @@ NTSTATUS Remove(Port& port, PIRP irp) {
     return CompleteIrp(irp, STATUS_SUCCESS);
 }
 
-VOID CancelWaitWake(PDEVICE_OBJECT pdo, PIRP irp) {
+VOID NTAPI CancelWaitWake(PDEVICE_OBJECT pdo, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     Port& port = *PortOf(pdo);
     {

@@ -50,7 +50,7 @@ void Append(Port& port, UrbRecord record) {
     port.bus->log.push_back(std::move(record));
 }
 
-VOID CancelTransfer(PDEVICE_OBJECT pdo, PIRP irp) {
+VOID NTAPI CancelTransfer(PDEVICE_OBJECT pdo, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     Port& port = *PortOf(pdo);
     PipePtr pipe;

@@ -25,7 +25,7 @@ bool Unheld(State& s) {
     return std::any_of(s.awaitingFiles.begin(), s.awaitingFiles.end(), [&s](PnpNode* n) { return !s.FilesOpen(*n); });
 }
 
-void ManagerThread(PVOID context) {
+void NTAPI ManagerThread(PVOID context) {
     State& s = *static_cast<State*>(context);
     for (;;) {
         host::WaitUntil(
@@ -110,6 +110,9 @@ PnpManager::~PnpManager() {
         ObDereferenceObject(thread);
     }
     ZwClose(s.thread);
+    // An image whose driver stays loaded (devices left, for the report) stays mapped.
+    for (pnp::Driver& d : s.drivers)
+        if (d.image && d.unloaded) host::image::Unload(d.image);
     // Nodes held a reference on their PDOs; those still standing keep theirs for the report.
 }
 
@@ -131,6 +134,27 @@ PDRIVER_OBJECT PnpManager::LoadDriver(const std::u16string& service, PDRIVER_INI
         if (driver) s.drivers.push_back({driver, hardwareIds});
     });
     if (status) *status = result;
+    return driver;
+}
+
+PDRIVER_OBJECT PnpManager::LoadDriverImage(const std::u16string& service, const std::string& path,
+                                           const std::vector<std::u16string>& hardwareIds,
+                                           const std::vector<ServiceDword>& values, std::string* error) {
+    host::image::Image* image = host::image::Load(path, error);
+    if (!image) return nullptr;
+    NTSTATUS status = STATUS_SUCCESS;
+    PDRIVER_OBJECT driver = LoadDriver(service, host::image::Entry(image), hardwareIds, values, &status);
+    if (!driver) {
+        host::image::Unload(image);
+        *error = path + ": DriverEntry failed with status " + std::to_string(status);
+        return nullptr;
+    }
+    State& s = *state_;
+    s.Run([&] {
+        driver->DriverStart = host::image::Base(image);
+        driver->DriverSize = host::image::Size(image);
+        s.drivers.back().image = image;
+    });
     return driver;
 }
 

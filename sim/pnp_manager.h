@@ -84,6 +84,12 @@ public:
     PDRIVER_OBJECT LoadDriver(const std::u16string& service, PDRIVER_INITIALIZE entry,
                               const std::vector<std::u16string>& hardwareIds,
                               const std::vector<ServiceDword>& values = {}, NTSTATUS* status = nullptr);
+    // The same for a driver from a native image file (see platform/host/native_image.h): the
+    // image is loaded, its entry run, and unmapped after the driver unloads. Null with *error
+    // saying why when the image does not load or its entry fails.
+    PDRIVER_OBJECT LoadDriverImage(const std::u16string& service, const std::string& path,
+                                   const std::vector<std::u16string>& hardwareIds,
+                                   const std::vector<ServiceDword>& values, std::string* error);
     // Runs each loaded driver's unload routine once (in reverse order of loading); a driver
     // with devices left is a verifier violation and stays loaded.
     void UnloadDrivers();

@@ -2,6 +2,7 @@
 // the manager's system thread, except the queue, which callers fill under the mutex.
 #pragma once
 
+#include "platform/host/native_image.h"
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -15,6 +16,7 @@ struct Driver {
     PDRIVER_OBJECT object;
     std::vector<std::u16string> hardwareIds;
     bool unloaded = false;
+    host::image::Image* image = nullptr;  // the native image the driver runs from, if any
 };
 
 // ---- Requests (pnp_requests.cpp) ----

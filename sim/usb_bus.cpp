@@ -41,7 +41,7 @@ std::u16string ClassKey(int index) {
     return kClassKey + Widen(text);
 }
 
-NTSTATUS Route(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI Route(PDEVICE_OBJECT device, PIRP irp) {
     Port& port = *PortOf(device);
     switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
     case IRP_MJ_INTERNAL_DEVICE_CONTROL: return DispatchUrb(port, irp);
@@ -51,7 +51,7 @@ NTSTATUS Route(PDEVICE_OBJECT device, PIRP irp) {
     }
 }
 
-NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS NTAPI Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     for (PDRIVER_DISPATCH& slot : driver->MajorFunction) slot = Route;
     return STATUS_SUCCESS;
 }

@@ -108,6 +108,14 @@ std::vector<Block> Outstanding();
 std::string TagText(ULONG tag);  // 'Wdm ' -> "Wdm "
 // Blocks allocated since the session began, freed or not (to show that a path allocates none).
 uint64_t Allocations();
+// The verifier's special pool: each block ends against an inaccessible page (an overrun
+// faults at once), the bytes around it are checked at free (an underrun is reported), and a
+// freed block stays inaccessible for the next kSpecialPoolDelay frees (a use after free
+// faults). Images: only allocations made by a loaded native image (the default); All: every
+// allocation.
+enum class Special { Off, Images, All };
+void SetSpecial(Special mode);
+constexpr size_t kSpecialPoolDelay = 256;
 }  // namespace pool
 
 // ---- Registry ------------------------------------------------------------------------------

@@ -34,9 +34,9 @@ SIZE_T NTAPI RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T L
 
 // The kernel's bounded formatting export. It follows the platform: it returns -1 and writes
 // no terminator when the output does not fit in Count bytes.
-extern "C" int _vsnprintf(char* Buffer, size_t Count, const char* Format, va_list Args);
+extern "C" int NTAPI_CDECL _vsnprintf(char* Buffer, size_t Count, const char* Format, va_list Args);
 
-ULONG DbgPrint(PCSTR Format, ...);
+ULONG NTAPI_CDECL DbgPrint(PCSTR Format, ...);
 
 // Registry
 #define REG_NONE 0

@@ -200,19 +200,19 @@ typedef enum _DEVICE_TEXT_TYPE {
 
 typedef ULONG PNP_DEVICE_STATE, *PPNP_DEVICE_STATE;
 
-typedef NTSTATUS (*PIO_COMPLETION_ROUTINE)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp,
+typedef NTSTATUS (NTAPI* PIO_COMPLETION_ROUTINE)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp,
                                            PVOID Context);
-typedef VOID (*PDRIVER_CANCEL)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
-typedef NTSTATUS (*PDRIVER_DISPATCH)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
-typedef NTSTATUS (*PDRIVER_ADD_DEVICE)(struct _DRIVER_OBJECT* DriverObject,
+typedef VOID (NTAPI* PDRIVER_CANCEL)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef NTSTATUS (NTAPI* PDRIVER_DISPATCH)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef NTSTATUS (NTAPI* PDRIVER_ADD_DEVICE)(struct _DRIVER_OBJECT* DriverObject,
                                        struct _DEVICE_OBJECT* PhysicalDeviceObject);
-typedef VOID (*PDRIVER_UNLOAD)(struct _DRIVER_OBJECT* DriverObject);
-typedef NTSTATUS (*PDRIVER_INITIALIZE)(struct _DRIVER_OBJECT* DriverObject,
+typedef VOID (NTAPI* PDRIVER_UNLOAD)(struct _DRIVER_OBJECT* DriverObject);
+typedef NTSTATUS (NTAPI* PDRIVER_INITIALIZE)(struct _DRIVER_OBJECT* DriverObject,
                                        PUNICODE_STRING RegistryPath);
-typedef NTSTATUS DRIVER_DISPATCH(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
-typedef NTSTATUS IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp,
+typedef NTSTATUS(NTAPI DRIVER_DISPATCH)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef NTSTATUS(NTAPI IO_COMPLETION_ROUTINE)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp,
                                        PVOID Context);
-typedef VOID DRIVER_CANCEL(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef VOID(NTAPI DRIVER_CANCEL)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
 
 typedef struct _DRIVER_EXTENSION {
     struct _DRIVER_OBJECT* DriverObject;
@@ -254,8 +254,38 @@ typedef struct _DEVICE_OBJECT {
     PVOID DeviceExtension;
     ULONG DeviceType;
     CCHAR StackSize;
+    // The platform's device queue, DPC and lock, which this driver never touches: present so
+    // that the object has the platform's size and every later field its offset.
+    union {
+        LIST_ENTRY ListEntry;
+        PVOID Wcb[10];
+    } Queue;
     ULONG AlignmentRequirement;
+    struct {
+        CSHORT Type;
+        CSHORT Size;
+        LIST_ENTRY DeviceListHead;
+        KSPIN_LOCK Lock;
+        BOOLEAN Busy;
+    } DeviceQueue;
+    struct {
+        UCHAR Type;
+        UCHAR Importance;
+        USHORT Number;
+        LIST_ENTRY DpcListEntry;
+        PVOID DeferredRoutine;
+        PVOID DeferredContext;
+        PVOID SystemArgument1;
+        PVOID SystemArgument2;
+        PVOID DpcData;
+    } Dpc;
+    ULONG ActiveThreadCount;
+    PVOID SecurityDescriptor;
+    KEVENT DeviceLock;
+    USHORT SectorSize;
+    USHORT Spare1;
     PDEVOBJ_EXTENSION DeviceObjectExtension;
+    PVOID Reserved;
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
 
 typedef struct _FILE_OBJECT {
@@ -280,6 +310,16 @@ typedef struct _FILE_OBJECT {
     ULONG Flags;
     UNICODE_STRING FileName;
     LARGE_INTEGER CurrentByteOffset;
+    // The file system's and the I/O manager's own state: unused here, present for the size.
+    ULONG Waiters;
+    ULONG Busy;
+    PVOID LastLock;
+    KEVENT Lock;
+    KEVENT Event;
+    PVOID CompletionContext;
+    KSPIN_LOCK IrpListLock;
+    LIST_ENTRY IrpList;
+    PVOID FileObjectExtension;
 } FILE_OBJECT, *PFILE_OBJECT;
 
 typedef struct _IO_STACK_LOCATION {
@@ -402,6 +442,8 @@ typedef struct _IRP {
             PIO_STACK_LOCATION CurrentStackLocation;
             PFILE_OBJECT OriginalFileObject;
         } Overlay;
+        UCHAR Apc[sizeof(PVOID) == 4 ? 48 : 88];  // the platform's KAPC; unused here
+        PVOID CompletionKey;
     } Tail;
 } IRP, *PIRP;
 

@@ -69,10 +69,10 @@ typedef struct _KTHREAD {
 typedef struct _OBJECT_TYPE* POBJECT_TYPE;
 extern POBJECT_TYPE PsThreadType;
 
-typedef VOID (*PKSTART_ROUTINE)(PVOID StartContext);
+typedef VOID(NTAPI* PKSTART_ROUTINE)(PVOID StartContext);
 
 // IRQL
-KIRQL KeGetCurrentIrql(void);
+KIRQL NTAPI KeGetCurrentIrql(void);
 KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql);
 VOID FASTCALL KfLowerIrql(KIRQL NewIrql);
 inline void KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) { *OldIrql = KfRaiseIrql(NewIrql); }
@@ -129,12 +129,12 @@ inline LONG_PTR ObReferenceObject(PVOID o) { return ObfReferenceObject(o); }
 inline LONG_PTR ObDereferenceObject(PVOID o) { return ObfDereferenceObject(o); }
 NTSTATUS NTAPI ZwClose(HANDLE Handle);
 
-// Interlocked operations
-inline LONG InterlockedIncrement(volatile LONG* p) { return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedDecrement(volatile LONG* p) { return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedExchange(volatile LONG* p, LONG v) { return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedExchangeAdd(volatile LONG* p, LONG v) { return __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedCompareExchange(volatile LONG* p, LONG exchange, LONG comparand) {
+// Interlocked operations: the first five are exports of the kernel, fastcall on x86.
+inline LONG FASTCALL InterlockedIncrement(volatile LONG* p) { return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }
+inline LONG FASTCALL InterlockedDecrement(volatile LONG* p) { return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST); }
+inline LONG FASTCALL InterlockedExchange(volatile LONG* p, LONG v) { return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST); }
+inline LONG FASTCALL InterlockedExchangeAdd(volatile LONG* p, LONG v) { return __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST); }
+inline LONG FASTCALL InterlockedCompareExchange(volatile LONG* p, LONG exchange, LONG comparand) {
     __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return comparand;
 }

@@ -7,9 +7,20 @@
 #include <stdint.h>
 #include <stdarg.h>
 
+// The platform's calling conventions. On 32-bit x86 they are part of every routine's and
+// callback's type, as in the DDK, so a mismatch does not compile; x64 has one convention.
+// A native image calls in with the platform's 4-byte stack alignment; the host's code may
+// assume 16, so every routine of these conventions realigns on entry.
+#if defined(__i386__)
+#define NTAPI __attribute__((stdcall, force_align_arg_pointer))
+#define FASTCALL __attribute__((fastcall, force_align_arg_pointer))
+#define NTAPI_CDECL __attribute__((cdecl, force_align_arg_pointer))
+#else
 #define NTAPI
 #define FASTCALL
-#define DDKAPI
+#define NTAPI_CDECL
+#endif
+#define DDKAPI NTAPI
 #define IN
 #define OUT
 #define OPTIONAL
@@ -175,4 +186,4 @@ typedef struct _CLIENT_ID {
 #define GENERIC_READ 0x80000000L
 #define GENERIC_WRITE 0x40000000L
 #define GENERIC_ALL 0x10000000L
-#define THREAD_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0x3FF)
+#define THREAD_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0xFFFF)

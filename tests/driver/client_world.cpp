@@ -81,7 +81,7 @@ std::vector<uint8_t> ClientWorld::Queued(const Unit& u) {
     return out;
 }
 
-NTSTATUS KeepOwnedRequest(PDEVICE_OBJECT, PIRP, PVOID completions) {
+NTSTATUS NTAPI KeepOwnedRequest(PDEVICE_OBJECT, PIRP, PVOID completions) {
     ++*(std::atomic<int>*)completions;
     return STATUS_MORE_PROCESSING_REQUIRED;
 }

@@ -47,4 +47,4 @@ protected:
 };
 
 // A completion routine that keeps the request for the test that owns it, counting.
-NTSTATUS KeepOwnedRequest(PDEVICE_OBJECT, PIRP, PVOID completions);
+NTSTATUS NTAPI KeepOwnedRequest(PDEVICE_OBJECT, PIRP, PVOID completions);

@@ -9,7 +9,7 @@ namespace {
 using DispatchRoutingTest = SpineTest;
 
 TEST_F(DispatchRoutingTest, DriverEntryFillsExactlyTheDriversEntries) {
-    PDRIVER_OBJECT fresh = host::io::LoadDriver(u"\\Driver\\fresh", [](PDRIVER_OBJECT, PUNICODE_STRING) {
+    PDRIVER_OBJECT fresh = host::io::LoadDriver(u"\\Driver\\fresh", [](PDRIVER_OBJECT, PUNICODE_STRING) NTAPI {
         return STATUS_SUCCESS;
     }, u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\fresh");
     const std::pair<int, PDRIVER_DISPATCH> ours[] = {

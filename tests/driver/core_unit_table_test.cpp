@@ -45,12 +45,12 @@ TEST(CopyUnitInputTest, CopiesUpToCapacityAndLeavesTheRest) {
 }
 
 // Parks every internal request's block, as the child's read request does.
-NTSTATUS ParkingDispatch(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI ParkingDispatch(PDEVICE_OBJECT device, PIRP irp) {
     auto* block = (UNIT_DATA_BLOCK*)IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.Type3InputBuffer;
     return ParkChildRead((PDO_EXTENSION*)device->DeviceExtension, irp, block);
 }
 
-NTSTATUS ParkingEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS NTAPI ParkingEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = ParkingDispatch;
     return STATUS_SUCCESS;
 }
@@ -177,7 +177,7 @@ TEST_F(ParkedReadTest, AReadCancelledBeforeItIsParkedEndsAtOnce) {
 
 // The racing read belongs to the test (as a request belongs to the I/O manager while it is
 // cancelled): its completion routine keeps it, so a cancel that comes too late is harmless.
-NTSTATUS KeepRequest(PDEVICE_OBJECT, PIRP, PVOID context) {
+NTSTATUS NTAPI KeepRequest(PDEVICE_OBJECT, PIRP, PVOID context) {
     ++*(std::atomic<int>*)context;
     return STATUS_MORE_PROCESSING_REQUIRED;
 }

@@ -10,7 +10,7 @@ NTSTATUS& SpineTest::LowerAnswer() {
     return answer;
 }
 
-static NTSTATUS LowerDispatch(PDEVICE_OBJECT, PIRP irp) {
+static NTSTATUS NTAPI LowerDispatch(PDEVICE_OBJECT, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     SpineTest::Seen().push_back(
         {stack->MajorFunction, stack->MinorFunction, irp->IoStatus.Status, irp->IoStatus.Information});
@@ -20,7 +20,7 @@ static NTSTATUS LowerDispatch(PDEVICE_OBJECT, PIRP irp) {
     return answer;
 }
 
-static NTSTATUS LowerEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+static NTSTATUS NTAPI LowerEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     for (auto& slot : driver->MajorFunction) slot = LowerDispatch;
     return STATUS_SUCCESS;
 }

@@ -156,7 +156,7 @@ TEST_F(BulkWriteTest, WriteRequestsReportTheBytesThatWent) {
 namespace {
 
 // Until function devices serve create and close, these stand in so an application can open one.
-NTSTATUS OpenAnyway(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI OpenAnyway(PDEVICE_OBJECT, PIRP irp) {
     irp->IoStatus.Status = STATUS_SUCCESS;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return STATUS_SUCCESS;

@@ -6,7 +6,7 @@
 
 namespace {
 
-VOID CancelQueued(PDEVICE_OBJECT, PIRP irp) {
+VOID NTAPI CancelQueued(PDEVICE_OBJECT, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     Complete(irp, STATUS_CANCELLED);
 }

@@ -252,7 +252,7 @@ TEST_F(IoTest, SendAndWaitReturnsTheStacksAnswerOrNotSupported) {
 
 TEST_F(IoTest, UnhandledMajorFunctionsAreInvalidRequests) {
     PDRIVER_OBJECT plain = host::io::LoadDriver(
-        u"\\Driver\\plain", [](PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; },
+        u"\\Driver\\plain", [](PDRIVER_OBJECT, PUNICODE_STRING) NTAPI { return STATUS_SUCCESS; },
         u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\plain");
     PDEVICE_OBJECT other = nullptr;
     ASSERT_EQ(STATUS_SUCCESS, IoCreateDevice(plain, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &other));

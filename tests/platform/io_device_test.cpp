@@ -72,9 +72,9 @@ TEST_F(IoTest, LoadDriverRunsTheEntryAndUnloadRunsTheUnloadRoutine) {
     seenPath.clear();
     unloaded = false;
     const std::u16string path = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\second";
-    PDRIVER_OBJECT driver = host::io::LoadDriver(u"\\Driver\\second", [](PDRIVER_OBJECT d, PUNICODE_STRING p) {
+    PDRIVER_OBJECT driver = host::io::LoadDriver(u"\\Driver\\second", [](PDRIVER_OBJECT d, PUNICODE_STRING p) NTAPI {
         seenPath = Text(*p);
-        d->DriverUnload = [](PDRIVER_OBJECT) { unloaded = true; };
+        d->DriverUnload = [](PDRIVER_OBJECT) NTAPI { unloaded = true; };
         return d->DriverExtension->DriverObject == d ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
     }, path);
     ASSERT_NE(nullptr, driver);
@@ -85,7 +85,7 @@ TEST_F(IoTest, LoadDriverRunsTheEntryAndUnloadRunsTheUnloadRoutine) {
 
     NTSTATUS status = STATUS_SUCCESS;
     EXPECT_EQ(nullptr, host::io::LoadDriver(u"\\Driver\\failing",
-                                            [](PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_NO_SUCH_DEVICE; },
+                                            [](PDRIVER_OBJECT, PUNICODE_STRING) NTAPI { return STATUS_NO_SUCH_DEVICE; },
                                             path, &status));
     EXPECT_EQ(STATUS_NO_SUCH_DEVICE, status);
 }
@@ -197,7 +197,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(IoTest, LeftoversAreReported) {
     PDRIVER_OBJECT other = host::io::LoadDriver(
-        u"\\Driver\\leaky", [](PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; },
+        u"\\Driver\\leaky", [](PDRIVER_OBJECT, PUNICODE_STRING) NTAPI { return STATUS_SUCCESS; },
         u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\leaky");
     PDEVICE_OBJECT kept = Create(other, u"\\Device\\kept");
     PDEVICE_OBJECT referenced = Create(driver_);

@@ -12,7 +12,7 @@ using host::files::File;
 std::atomic<PIRP> parked{nullptr};
 KEVENT parkedEvent;  // set when a read is parked
 
-VOID CancelParked(PDEVICE_OBJECT, PIRP irp) {
+VOID NTAPI CancelParked(PDEVICE_OBJECT, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     parked = nullptr;
     Complete(irp, STATUS_CANCELLED);
@@ -158,8 +158,8 @@ TEST_F(FileTest, OpenHandleIsReportedAndClosedAtSessionEnd) {
 
 // A driver with a create routine only: the prefilled routines answer cleanup and close, and
 // the handle closes all the same. Opened by its device name.
-NTSTATUS CreateOnly(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-    driver->MajorFunction[IRP_MJ_CREATE] = [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); };
+NTSTATUS NTAPI CreateOnly(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    driver->MajorFunction[IRP_MJ_CREATE] = [](PDEVICE_OBJECT, PIRP irp) NTAPI { return Complete(irp, STATUS_SUCCESS); };
     UNICODE_STRING name;
     static WCHAR text[] = u"\\Device\\FileTestNamed";
     name.Buffer = text;

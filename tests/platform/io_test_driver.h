@@ -65,10 +65,10 @@ protected:
     PDRIVER_OBJECT driver_ = nullptr;
 
 private:
-    static NTSTATUS Route(PDEVICE_OBJECT device, PIRP irp) {
+    static NTSTATUS NTAPI Route(PDEVICE_OBJECT device, PIRP irp) {
         return (**static_cast<Dispatch**>(device->DeviceExtension))(device, irp);
     }
-    static NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    static NTSTATUS NTAPI Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
         for (PDRIVER_DISPATCH& slot : driver->MajorFunction) slot = Route;
         return STATUS_SUCCESS;
     }
@@ -84,7 +84,7 @@ private:
 // A completion routine that runs a test's function; the function says what to return.
 using Routine = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;
 
-inline NTSTATUS RunRoutine(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+inline NTSTATUS NTAPI RunRoutine(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
     return (*static_cast<Routine*>(context))(device, irp);
 }
 

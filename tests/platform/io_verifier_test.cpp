@@ -61,7 +61,7 @@ void SendTo(RuleTest& t, Dispatch dispatch) {
     IoFreeIrp(irp);
 }
 
-VOID KeepsCancelLock(PDEVICE_OBJECT, PIRP) {}
+VOID NTAPI KeepsCancelLock(PDEVICE_OBJECT, PIRP) {}
 
 const RuleCase kCases[] = {
     {"FreedTwice", "IRP freed twice or never allocated",

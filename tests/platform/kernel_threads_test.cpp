@@ -15,7 +15,7 @@ struct Worker {
     bool ranPastTerminate = false;
 };
 
-void WorkerRoutine(PVOID context) {
+void NTAPI WorkerRoutine(PVOID context) {
     auto* w = static_cast<Worker*>(context);
     w->self = KeGetCurrentThread();
     w->startPriority = KeSetPriorityThread(w->self, LOW_REALTIME_PRIORITY);
@@ -23,7 +23,7 @@ void WorkerRoutine(PVOID context) {
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
-void ReturnAtOnce(PVOID) {}
+void NTAPI ReturnAtOnce(PVOID) {}
 
 PVOID Reference(HANDLE h, POBJECT_TYPE type, NTSTATUS* status) {
     PVOID object = nullptr;

@@ -4,6 +4,7 @@
 
 #include <sys/utsname.h>
 
+#include "support/death_test_style.h"
 #include "support/platform_test.h"
 
 namespace {
@@ -15,7 +16,7 @@ void Raise(KIRQL level) {
     KeRaiseIrql(level, &old);
 }
 
-void ReturnAtOnce(PVOID) {}
+void NTAPI ReturnAtOnce(PVOID) {}
 
 struct RuleCase {
     const char* rule;
@@ -123,16 +124,6 @@ TEST_F(KernelVerifier, DeadlockReportNamesEveryWait) {
                              "other waits on notification event", "\"never set A\""}) {
         EXPECT_NE(std::string::npos, detail.find(part)) << part << " in " << detail;
     }
-}
-
-// The child of a death test runs its own session, so the parent has no platform threads and
-// either style is safe. Under qemu's user-mode emulation (the 32-bit build on a kernel
-// without 32-bit support) gtest cannot re-execute the program, so the child is forked.
-void ChooseDeathTestStyle() {
-    utsname system{};
-    uname(&system);
-    bool emulated = sizeof(void*) == 4 && std::string(system.machine) != "x86_64";
-    GTEST_FLAG_SET(death_test_style, emulated ? "fast" : "threadsafe");
 }
 
 TEST(KernelVerifierDeathTest, DeadlockEndsTheRunWithTheThreadReport) {

@@ -84,7 +84,7 @@ NTSTATUS PassDownWith(Device& d, PIRP irp, NTSTATUS status) {
     return PassDown(d, irp);
 }
 
-NTSTATUS SignalDone(PDEVICE_OBJECT, PIRP, PVOID context) {
+NTSTATUS NTAPI SignalDone(PDEVICE_OBJECT, PIRP, PVOID context) {
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -273,7 +273,7 @@ NTSTATUS ChildFdoPnp(Device& d, PIRP irp) {
     }
 }
 
-NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     Device& d = *Of(device);
     Note(d, IoGetCurrentIrpStackLocation(irp)->MinorFunction);
     switch (d.role) {
@@ -284,7 +284,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     return CompleteUnchanged(irp);
 }
 
-NTSTATUS DispatchFile(PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS, 0); }
+NTSTATUS NTAPI DispatchFile(PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS, 0); }
 
 NTSTATUS AddFunction(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, Role role) {
     PDEVICE_OBJECT device = nullptr;
@@ -301,10 +301,10 @@ NTSTATUS AddFunction(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, Role role) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS AddFdo(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) { return AddFunction(driver, pdo, Role::Fdo); }
-NTSTATUS AddChildFdo(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) { return AddFunction(driver, pdo, Role::ChildFdo); }
+NTSTATUS NTAPI AddFdo(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) { return AddFunction(driver, pdo, Role::Fdo); }
+NTSTATUS NTAPI AddChildFdo(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) { return AddFunction(driver, pdo, Role::ChildFdo); }
 
-VOID Unload(PDRIVER_OBJECT) { ++S().unloads; }
+VOID NTAPI Unload(PDRIVER_OBJECT) { ++S().unloads; }
 
 }  // namespace
 
@@ -329,14 +329,14 @@ void Reset() {
     S().children = 0;
 }
 
-NTSTATUS FunctionEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS NTAPI FunctionEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
     driver->DriverExtension->AddDevice = AddFdo;
     driver->DriverUnload = Unload;
     return STATUS_SUCCESS;
 }
 
-NTSTATUS ChildEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS NTAPI ChildEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
     driver->MajorFunction[IRP_MJ_CREATE] = DispatchFile;
     driver->MajorFunction[IRP_MJ_CLEANUP] = DispatchFile;

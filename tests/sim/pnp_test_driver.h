@@ -37,8 +37,8 @@ int Unloads();
 // Forgets the behaviour, the log, the unloads and the children's numbers.
 void Reset();
 
-NTSTATUS FunctionEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
-NTSTATUS ChildEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+NTSTATUS NTAPI FunctionEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+NTSTATUS NTAPI ChildEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
 
 // The function device's child PDO (null when it has none), and its name for opening.
 PDEVICE_OBJECT ChildOf(PDEVICE_OBJECT fdo);

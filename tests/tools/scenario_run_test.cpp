@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include "tools/pmc7r_sim/run.h"
@@ -59,5 +61,42 @@ TEST(ScenarioRunTest, ExitStatusAndMessage) {
         EXPECT_NE(std::string::npos, errors.find(c.message)) << errors;
     }
 }
+
+#if defined(__i386__)
+// On the shipped image: the units come up, the image's pool is special, and an image that
+// does not load is the scenario's error with the loader's reason.
+TEST(ScenarioRunTest, OnTheImage) {
+    const char* sys = std::getenv("PMC7R_SYS_PATH");
+    std::string image = sys && *sys ? sys : PMC7R_SOURCE_DIR "/build/windows-x86/pmc7r.sys";
+    if (!std::ifstream(image)) {
+        const char* required = std::getenv("PMC7R_REQUIRE_SYS");
+        if (required && std::string(required) == "1") FAIL() << image << " is missing";
+        GTEST_SKIP() << image << " is not built";
+    }
+    std::string path = ::testing::TempDir() + "scenario_run_image.pmc";
+    std::ofstream(path) << "plug m\nexpect display m \"Firmware V2.24, ID 0 [MASTER]\"\n";
+    std::string outPath = ::testing::TempDir() + "scenario_run_image.out";
+    scenario::RunOptions options;
+    options.files = {path};
+    options.sysPath = image;
+    std::FILE* out = std::fopen(outPath.c_str(), "w");
+    ASSERT_NE(nullptr, out);
+    EXPECT_EQ(0, simtool::RunScenarios(options, out));
+    std::fclose(out);
+    std::ifstream in(outPath);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t at = text.find("special pool: ");
+    ASSERT_NE(std::string::npos, at) << text;
+    EXPECT_LT(0, std::atoi(text.c_str() + at + 14)) << text;
+
+    options.sysPath = ::testing::TempDir() + "absent.sys";
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(2, simtool::RunScenarios(options, nullptr));
+    std::string errors = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(std::string::npos, errors.find("the driver did not load: " + options.sysPath + ": cannot read")) << errors;
+    std::remove(path.c_str());
+    std::remove(outPath.c_str());
+}
+#endif
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include "driver/core/core.h"
 #include "platform/host/control.h"
+#include "platform/host/native_image.h"
 #include "tools/pmc7r_sim/bench.h"
 #include "tools/pmc7r_sim/figures.h"
 #include "tools/pmc7r_sim/run.h"
@@ -19,8 +20,8 @@
 namespace {
 
 const char kUsage[] =
-    "usage: pmc7r-sim demo [--pcap FILE] [--realtime] [--trace]\n"
-    "       pmc7r-sim run [--pcap FILE] [--realtime] [--trace] FILE...\n"
+    "usage: pmc7r-sim demo [--sys FILE] [--pcap FILE] [--realtime] [--trace]\n"
+    "       pmc7r-sim run [--sys FILE] [--pcap FILE] [--realtime] [--trace] FILE...\n"
     "       pmc7r-sim figures\n"
     "       pmc7r-sim bench [--json] [--brief]\n"
     "       pmc7r-sim --help\n"
@@ -42,6 +43,10 @@ const char kUsage[] =
     "      Exit status: 0 when every expectation held; 1 at the first that did not\n"
     "      (file, line, expected, found); 2 on a malformed file (file, line, what is\n"
     "      wrong) or a bad command line.\n"
+    "      --sys FILE   run the driver from this image (build/windows-x86/pmc7r.sys)\n"
+    "                   instead of the linked-in sources: the host loads it as\n"
+    "                   Windows does, with special pool for its allocations;\n"
+    "                   32-bit x86 build only (build/host-x86)\n"
     "      --pcap FILE  write the bus traffic as a USB capture (pcap, Linux usbmon\n"
     "                   link type) for Wireshark or tshark\n"
     "      --realtime   let time follow the wall clock instead of virtual time\n"
@@ -131,6 +136,13 @@ int Run(int argc, char** argv, bool demo) {
     if (demo) arguments.push_back("demo");  // the built-in scenario stands in for the files
     if (!scenario::ParseRunOptions(arguments, &options, &error)) {
         std::fprintf(stderr, "pmc7r-sim %s: %s (see pmc7r-sim --help)\n", demo ? "demo" : "run", error.c_str());
+        return 2;
+    }
+    if (!options.sysPath.empty() && !host::image::Supported()) {
+        std::fprintf(stderr,
+                     "pmc7r-sim %s: --sys %s: an x86 driver image needs the 32-bit simulator "
+                     "(cmake --preset host-x86 && cmake --build build/host-x86; build/host-x86/tools/pmc7r-sim)\n",
+                     demo ? "demo" : "run", options.sysPath.c_str());
         return 2;
     }
     return demo ? simtool::RunDemo(options, stdout) : simtool::RunScenarios(options, stdout);

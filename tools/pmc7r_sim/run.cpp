@@ -3,6 +3,7 @@
 #include <variant>
 
 #include "platform/host/control.h"
+#include "platform/host/special_pool.h"
 #include "tools/pmc7r_sim/executor.h"
 #include "tools/pmc7r_sim/scenario_parser.h"
 #include "tools/pmc7r_sim/trace.h"
@@ -32,12 +33,15 @@ int RunOne(const scenario::Scenario& s, const scenario::RunOptions& options, siz
     {
         Tracer tracer(options.trace ? out : nullptr);
         World world;
+        if (!options.sysPath.empty()) world.UseImage(options.sysPath);
         outcome = Execute(s, world, {out, explain});
         world.TearDown();
         if (!options.pcapPath.empty()) captured = world.WriteCapture(CapturePath(options.pcapPath, index), &captureError);
         if (result) *result = outcome;
         if (explain && out) PrintSummary(world, outcome, out);
     }
+    if (!options.sysPath.empty() && out)
+        std::fprintf(out, "special pool: %zu blocks of the image's\n", host::pool::SpecialBlocksMade());
     std::string leaks = session.Finish();
     if (out) std::fflush(out);
     if (outcome.code != 0) {

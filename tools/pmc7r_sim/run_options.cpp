@@ -17,6 +17,13 @@ bool ParseRunOptions(const std::vector<std::string>& arguments, RunOptions* opti
                 *error = "--pcap needs a file name";
                 return false;
             }
+        } else if (argument == "--sys" || argument.starts_with("--sys=")) {
+            if (argument == "--sys" && i + 1 < arguments.size()) options->sysPath = arguments[++i];
+            if (argument != "--sys") options->sysPath = argument.substr(6);
+            if (options->sysPath.empty()) {
+                *error = "--sys needs the driver image's file name";
+                return false;
+            }
         } else if (argument == "--realtime") {
             options->realTime = true;
         } else if (argument == "--trace") {

@@ -110,8 +110,12 @@ bool World::EnsureDriver() {
     if (loaded_) return true;
     std::vector<sim::ServiceDword> values;
     for (const scenario::Setting& s : service_) values.push_back({Widen(s.name), s.value});
-    if (!pnp_->LoadDriver(u"pmc7r", DriverEntry, {u"USB\\VID_0C5B&PID_002A", u"USB\\VID_0C5B&PID_002B"}, values))
+    std::vector<std::u16string> ids = {u"USB\\VID_0C5B&PID_002A", u"USB\\VID_0C5B&PID_002B"};
+    if (!imagePath_.empty()) {
+        if (!pnp_->LoadDriverImage(u"pmc7r", imagePath_, ids, values, &loadError_)) return false;
+    } else if (!pnp_->LoadDriver(u"pmc7r", DriverEntry, ids, values)) {
         return false;
+    }
     client_.Load(*pnp_);
     loaded_ = true;
     return true;
@@ -138,7 +142,8 @@ std::vector<const UnitEntry*> World::Units() const {
 
 Step World::Plug(const std::string& name, const scenario::PlugOptions& options) {
     if (units_.count(name)) return Step::Error("unit " + name + " is plugged already");
-    if (!EnsureDriver()) return Step::Error("the driver did not load");
+    if (!EnsureDriver())
+        return Step::Error("the driver did not load" + (loadError_.empty() ? "" : ": " + loadError_));
     auto unit = std::make_unique<UnitEntry>();
     unit->name = name;
     unit->options = options;

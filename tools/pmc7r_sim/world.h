@@ -106,6 +106,9 @@ public:
     Counts Tally() const;
     std::vector<const UnitEntry*> Units() const;
 
+    // Runs the driver from this native image (pmc7r.sys) instead of the linked-in one.
+    void UseImage(const std::string& path) { imagePath_ = path; }
+
 private:
     bool EnsureDriver();
     // Lets the units settle for 20 ms, then drops what the client got meanwhile; the count.
@@ -119,6 +122,8 @@ private:
 
     std::vector<scenario::Setting> service_;
     bool loaded_ = false;
+    std::string imagePath_;
+    std::string loadError_;
     std::unique_ptr<sim::UsbBus> bus_;
     sim::MidiClient client_;
     std::unique_ptr<sim::PnpManager> pnp_;

@@ -35,7 +35,7 @@ UNICODE_STRING Counted(std::u16string& s) {
     return u;
 }
 
-NTSTATUS InvalidRequest(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI InvalidRequest(PDEVICE_OBJECT, PIRP irp) {
     irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
     irp->IoStatus.Information = 0;
     IofCompleteRequest(irp, IO_NO_INCREMENT);

@@ -29,7 +29,7 @@ Tokens& Table() {
 
 // Completion passed the top location: buffered output goes back to the caller and the
 // platform takes the request back to free it when nobody can cancel it any more.
-NTSTATUS Completed(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+NTSTATUS NTAPI Completed(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* r = static_cast<FileRequest*>(context);
     host::io::Result result{irp->IoStatus.Status, irp->IoStatus.Information};
     size_t n = std::min<size_t>(result.information, r->outputLength);

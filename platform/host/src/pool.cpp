@@ -4,8 +4,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <deque>
 #include <set>
 
+#include <sys/mman.h>
+
+#include "../special_pool.h"
+#include "image_internal.h"
 #include "internal.h"
 
 namespace host::detail {
@@ -24,11 +29,29 @@ struct Live {
     uint64_t serial;
 };
 
+// A special-pool block, as Driver Verifier's default (Verify End) alignment places it: its own
+// mapping of [guard page][data pages][guard page], the block at the highest aligned address
+// that fits, the bytes before and after it filled with kSlackFill. An overrun past the page
+// faults at once (the platform's bug check 0xCD), damage to the fill is found at free (0xC1),
+// and a freed block stays inaccessible (0xCC).
+struct SpecialBlock {
+    uint8_t* mapping;
+    size_t mappingSize;
+    uint8_t* block;
+    size_t size;
+    ULONG tag;
+    bool freed;
+};
+
 struct PoolState {
     std::mutex lock;
     std::map<const void*, Live> live;
     std::set<const void*> freed;  // addresses freed and not handed out again
     uint64_t serial = 0;
+    host::pool::Special special = host::pool::Special::Images;
+    std::map<uintptr_t, SpecialBlock> specials;  // by mapping address
+    std::deque<uintptr_t> delayed;               // freed special blocks, oldest first
+    size_t specialsMade = 0;
 };
 
 PoolState& Pool() {
@@ -59,6 +82,62 @@ const char* TypeName(POOL_TYPE type) {
 bool IrqlAllows(POOL_TYPE type) {
     KIRQL irql = CurrentIrql();
     return irql < DISPATCH_LEVEL || (irql == DISPATCH_LEVEL && !IsPaged(type));
+}
+
+constexpr size_t kPage = 4096;
+constexpr uint8_t kSlackFill = 0xA5;
+
+bool IsSpecialBlock(PoolState& s, const void* p) {
+    auto it = s.specials.upper_bound(uintptr_t(p));
+    if (it == s.specials.begin()) return false;
+    --it;
+    return it->second.block == p;
+}
+
+// Caller holds the pool lock.
+void* ObtainSpecial(PoolState& s, POOL_TYPE type, size_t size, ULONG tag) {
+    size_t align = IsCacheAligned(type) ? kCacheLine : 8;
+    size_t rounded = ((size ? size : 1) + align - 1) / align * align;
+    size_t pages = (rounded + kPage - 1) / kPage;
+    size_t mappingSize = (pages + 2) * kPage;
+    host::detail::image::InstallFaultReporter();
+    void* m = mmap(nullptr, mappingSize, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (m == MAP_FAILED) return nullptr;
+    auto* mapping = static_cast<uint8_t*>(m);
+    mprotect(mapping + kPage, pages * kPage, PROT_READ | PROT_WRITE);
+    uint8_t* block = mapping + kPage + pages * kPage - rounded;
+    std::memset(mapping + kPage, kSlackFill, pages * kPage);
+    s.specials[uintptr_t(mapping)] = SpecialBlock{mapping, mappingSize, block, size, tag, false};
+    ++s.specialsMade;
+    return block;
+}
+
+// Checks the slack around a special block, then makes it inaccessible for a while. Caller
+// holds the pool lock; returns what was found overwritten ("" when nothing).
+std::string ReleaseSpecial(PoolState& s, const void* p) {
+    auto it = std::prev(s.specials.upper_bound(uintptr_t(p)));
+    SpecialBlock& b = it->second;
+    std::string damage;
+    for (uint8_t* q = b.mapping + kPage; q < b.block; ++q)
+        if (*q != kSlackFill) {
+            damage = std::to_string(b.block - q) + " byte(s) before the block overwritten";
+            break;
+        }
+    for (uint8_t* q = b.block + b.size; q < b.mapping + b.mappingSize - kPage; ++q)
+        if (*q != kSlackFill) {
+            damage = "byte " + std::to_string(q - b.block) + " past the block's end overwritten";
+            break;
+        }
+    mprotect(b.mapping, b.mappingSize, PROT_NONE);
+    b.freed = true;
+    s.delayed.push_back(it->first);
+    if (s.delayed.size() > host::pool::kSpecialPoolDelay) {
+        auto oldest = s.specials.find(s.delayed.front());
+        s.delayed.pop_front();
+        munmap(oldest->second.mapping, oldest->second.mappingSize);
+        s.specials.erase(oldest);
+    }
+    return damage;
 }
 
 std::string BlockText(const void* p, POOL_TYPE type, ULONG tag, size_t size) {
@@ -99,6 +178,13 @@ void Release(PVOID p, const ULONG* expectedTag) {
     }
     s.live.erase(it);
     s.freed.insert(p);
+    if (IsSpecialBlock(s, p)) {
+        std::string damage = ReleaseSpecial(s, p);
+        guard.unlock();
+        if (!damage.empty())
+            Violate("special pool: block corrupted", BlockText(p, block.type, block.tag, block.size) + ": " + damage);
+        return;
+    }
     guard.unlock();
     // The address stays out of the host heap until here, so no allocation can reuse it
     // before its record is gone.
@@ -114,6 +200,12 @@ void Reset() {
     s.live.clear();
     s.freed.clear();
     s.serial = 0;
+    for (uintptr_t m : s.delayed) {
+        munmap(s.specials[m].mapping, s.specials[m].mappingSize);
+        s.specials.erase(m);
+    }
+    s.delayed.clear();
+    s.specialsMade = 0;
 }
 
 std::string Leaks() {
@@ -160,11 +252,44 @@ std::string TagText(ULONG tag) {
     return text;
 }
 
+size_t SpecialBlocksMade() {
+    detail::PoolState& s = detail::Pool();
+    std::lock_guard guard(s.lock);
+    return s.specialsMade;
+}
+
+void SetSpecial(Special mode) {
+    detail::PoolState& s = detail::Pool();
+    std::lock_guard guard(s.lock);
+    s.special = mode;
+}
+
 }  // namespace host::pool
+
+namespace host::detail::pool {
+
+// For the fault reporter, without the lock: what the special pool knows of an address.
+std::string SpecialPoolAt(uintptr_t address) {
+    PoolState& s = Pool();
+    auto it = s.specials.upper_bound(address);
+    if (it == s.specials.begin()) return "";
+    const SpecialBlock& b = std::prev(it)->second;
+    if (address >= uintptr_t(b.mapping) + b.mappingSize) return "";
+    std::string block = "'" + host::pool::TagText(b.tag) + "' block of " + std::to_string(b.size) +
+                        " bytes at " + PointerText(b.block);
+    if (b.freed) return "special pool: use after free of the " + block;
+    if (address >= uintptr_t(b.block) + b.size)
+        return "special pool: overrun, " + std::to_string(address - uintptr_t(b.block)) + " bytes past the start of the " + block;
+    return "special pool: underrun, before the start of the " + block;
+}
+
+}  // namespace host::detail::pool
 
 using namespace host::detail;
 
-PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+namespace {
+
+PVOID Allocate(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag, void* caller) {
     if (PoolType < 0 || PoolType >= MaxPoolType || PoolType == DontUseThisType) {
         Violate("pool allocated with an invalid type", "type " + std::to_string(PoolType));
         return nullptr;
@@ -175,18 +300,33 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
         return nullptr;
     }
     if (ShouldFail(host::faults::Op::Pool)) return nullptr;
-    void* p = Obtain(PoolType, NumberOfBytes);
+    PoolState& s = Pool();
+    std::unique_lock guard(s.lock);
+    bool special = s.special == host::pool::Special::All ||
+                   (s.special == host::pool::Special::Images && host::detail::image::ImageAt(uintptr_t(caller)));
+    void* p = nullptr;
+    if (special) {
+        p = ObtainSpecial(s, PoolType, NumberOfBytes, Tag);
+    } else {
+        guard.unlock();
+        p = Obtain(PoolType, NumberOfBytes);
+        guard.lock();
+    }
     if (p == nullptr) return nullptr;
     std::memset(p, kFreshFill, NumberOfBytes);
-    PoolState& s = Pool();
-    std::lock_guard guard(s.lock);
     s.live[p] = Live{PoolType, Tag, NumberOfBytes, ++s.serial};
     s.freed.erase(p);
     return p;
 }
 
+}  // namespace
+
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+    return Allocate(PoolType, NumberOfBytes, Tag, __builtin_return_address(0));
+}
+
 PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
-    return ExAllocatePoolWithTag(PoolType, NumberOfBytes, 'None');
+    return Allocate(PoolType, NumberOfBytes, 'None', __builtin_return_address(0));
 }
 
 VOID NTAPI ExFreePool(PVOID P) { Release(P, nullptr); }

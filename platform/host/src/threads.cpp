@@ -1,4 +1,7 @@
 // System threads, the host's own platform threads, and thread objects with their handles.
+#include <csetjmp>
+
+#include "image_internal.h"
 #include "kernel.h"
 
 struct _OBJECT_TYPE {
@@ -36,6 +39,21 @@ void Run(const std::shared_ptr<ThreadRecord>& thread, const std::function<void()
     // Before the object is signalled, so a waiter holds the last reference once it wakes.
     DropThreadReference(thread.get());
     EndCurrentThread();
+}
+
+// A native image's frames have no unwind tables, so a system thread started in an image ends
+// by a jump back to its start instead of the exception.
+thread_local std::jmp_buf* imageThreadEnd = nullptr;
+
+void RunStartRoutine(PKSTART_ROUTINE start, PVOID context) {
+    if (!image::Contains(reinterpret_cast<uintptr_t>(start))) {
+        start(context);
+        return;
+    }
+    std::jmp_buf end;
+    imageThreadEnd = &end;
+    if (setjmp(end) == 0) start(context);
+    imageThreadEnd = nullptr;
 }
 
 void FillClientId(PCLIENT_ID clientId, const ThreadRecord& thread) {
@@ -81,7 +99,7 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, O
         HandleKind::Thread, &thread->object, [thread] { DropThreadReference(thread.get()); },
         DesiredAccess);
     FillClientId(ClientId, *thread);
-    std::thread running(Run, thread, [StartRoutine, StartContext] { StartRoutine(StartContext); });
+    std::thread running(Run, thread, [StartRoutine, StartContext] { RunStartRoutine(StartRoutine, StartContext); });
     std::lock_guard guard(KernelLock());
     thread->thread = std::move(running);
     return STATUS_SUCCESS;
@@ -90,6 +108,7 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, O
 NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) {
     if (!InSystemThread())
         Violate("PsTerminateSystemThread outside a system thread", "called by " + CurrentThreadName());
+    if (imageThreadEnd) std::longjmp(*imageThreadEnd, 1);
     // In recording mode a host::Thread still ends here: its start catches this too.
     throw TerminateThread{ExitStatus};
 }
