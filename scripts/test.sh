@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds and tests all three configurations: the Windows driver image (windows-x86), the
-# 32-bit suite under AddressSanitizer (host-x86-asan) and the 64-bit suite under
-# ThreadSanitizer (host-x64-tsan). Both suites check the freshly built pmc7r.sys.
+# Builds and tests every configuration: the Windows driver image (windows-x86), the 32-bit
+# suite under AddressSanitizer (host-x86-asan, which also runs every scenario on the image),
+# the fault-report tests in the unsanitized 32-bit build (host-x86) and the 64-bit suite
+# under ThreadSanitizer (host-x64-tsan). The suites check the freshly built pmc7r.sys.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
