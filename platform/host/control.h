@@ -116,6 +116,8 @@ uint64_t Allocations();
 enum class Special { Off, Images, All };
 void SetSpecial(Special mode);
 constexpr size_t kSpecialPoolDelay = 256;
+// Blocks placed in the special pool since the session began.
+size_t SpecialBlocksMade();
 }  // namespace pool
 
 // ---- Registry ------------------------------------------------------------------------------

@@ -3,7 +3,6 @@
 #include <variant>
 
 #include "platform/host/control.h"
-#include "platform/host/special_pool.h"
 #include "tools/pmc7r_sim/executor.h"
 #include "tools/pmc7r_sim/scenario_parser.h"
 #include "tools/pmc7r_sim/trace.h"

@@ -9,7 +9,6 @@
 
 #include <sys/mman.h>
 
-#include "../special_pool.h"
 #include "image_internal.h"
 #include "internal.h"
 
