@@ -13,6 +13,19 @@ NTSTATUS PassPnpDown(FDO_EXTENSION* Extension, PIRP Irp) {
     return status;
 }
 
+// The bus driver completes every request it is given, so the wait ends; the request comes
+// back to us with the lower status, not yet completed.
+NTSTATUS SendPnpDownAndWait(FDO_EXTENSION* Extension, PIRP Irp) {
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, SignalEventCompletion, &done, TRUE, TRUE, TRUE);
+    if (IoCallDriver(Extension->LowerDevice, Irp) == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Suspended, KernelMode, FALSE, NULL);
+    }
+    return Irp->IoStatus.Status;
+}
+
 // The pending bits only mean something on a started device.
 static NTSTATUS ChangeIfStarted(FDO_EXTENSION* Extension, PIRP Irp, ULONG Bit, BOOLEAN Set) {
     if (ReadShared(&Extension->Flags) & DEVICE_STARTED) {
@@ -28,18 +41,11 @@ static NTSTATUS ChangeIfStarted(FDO_EXTENSION* Extension, PIRP Irp, ULONG Bit, B
 // A cancel is handled on the way up: the devices below are restored first. The query left
 // the unit's reads to end as they completed; an open unit gets them back.
 static NTSTATUS CancelQuery(FDO_EXTENSION* Extension, PIRP Irp, ULONG Bit) {
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoCopyCurrentIrpStackLocationToNext(Irp);
-    IoSetCompletionRoutine(Irp, SignalEventCompletion, &done, TRUE, TRUE, TRUE);
-    if (IoCallDriver(Extension->LowerDevice, Irp) == STATUS_PENDING) {
-        KeWaitForSingleObject(&done, Suspended, KernelMode, FALSE, NULL);
-    }
+    NTSTATUS status = SendPnpDownAndWait(Extension, Irp);
     if (ReadShared(&Extension->Flags) & DEVICE_STARTED) {
         ClearFlags(&Extension->Flags, Bit);
         ResumeUnitIo(Extension);
     }
-    NTSTATUS status = Irp->IoStatus.Status;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     IoDecrement(Extension->DeviceObject);
     return status;

@@ -38,16 +38,8 @@ NTSTATUS StartDevice(PDEVICE_OBJECT FunctionDevice) {
 }
 
 NTSTATUS FdoStart(FDO_EXTENSION* Extension, PIRP Irp) {
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoCopyCurrentIrpStackLocationToNext(Irp);
-    IoSetCompletionRoutine(Irp, SignalEventCompletion, &done, TRUE, TRUE, TRUE);
-    if (IoCallDriver(Extension->LowerDevice, Irp) == STATUS_PENDING) {
-        // The bus driver completes every start it is given.
-        KeWaitForSingleObject(&done, Suspended, KernelMode, FALSE, NULL);
-    }
     // The device is started from the bottom up: a start the bus failed is not ours to go on.
-    NTSTATUS status = Irp->IoStatus.Status;
+    NTSTATUS status = SendPnpDownAndWait(Extension, Irp);
     if (NT_SUCCESS(status)) {
         status = StartDevice(Extension->DeviceObject);
     }

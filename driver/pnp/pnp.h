@@ -41,6 +41,8 @@ NTSTATUS ReleaseDeviceResources(PDEVICE_OBJECT FunctionDevice);
 
 // The function device's handlers of single minor functions, each dropping FdoPnp's reference.
 NTSTATUS PassPnpDown(FDO_EXTENSION* Extension, PIRP Irp);
+// Sends the request down and waits for the devices below; the request is still ours.
+NTSTATUS SendPnpDownAndWait(FDO_EXTENSION* Extension, PIRP Irp);
 NTSTATUS FdoStart(FDO_EXTENSION* Extension, PIRP Irp);
 NTSTATUS FdoRemove(FDO_EXTENSION* Extension, PIRP Irp);
 NTSTATUS FdoSurpriseRemoval(FDO_EXTENSION* Extension, PIRP Irp);
