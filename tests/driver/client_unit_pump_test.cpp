@@ -15,9 +15,7 @@ class UnitPumpTest : public UnitStackTest {
 protected:
     Unit& Started(sim::UnitOptions options = {}) {
         unit_ = std::make_shared<sim::Pmc7rUnit>(options);
-        Unit& u = PlugModel(unit_);
-        EXPECT_EQ(STATUS_SUCCESS, Start(u));
-        return u;
+        return PlugAndStart(unit_);
     }
     // MIDI data bytes: no status byte, no fill byte, so the unit passes each one on.
     static std::vector<uint8_t> Pattern(size_t n, uint8_t seed = 0) {

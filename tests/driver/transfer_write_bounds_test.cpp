@@ -13,9 +13,7 @@ class WriteBoundsTest : public UnitStackTest {
 protected:
     Unit& Started(sim::UnitOptions options = {}) {
         unit_ = std::make_shared<sim::Pmc7rUnit>(options);
-        Unit& u = PlugModel(unit_);
-        EXPECT_EQ(STATUS_SUCCESS, Start(u));
-        return u;
+        return PlugAndStart(unit_);
     }
     static std::vector<uint8_t> Data(size_t n) {
         std::vector<uint8_t> bytes(n);

@@ -12,8 +12,7 @@ protected:
     // A unit opened as a client open would: reads running, mode 1.
     Unit& Open(sim::UnitOptions options) {
         unit_ = std::make_shared<sim::Pmc7rUnit>(options);
-        Unit& u = PlugModel(unit_);
-        EXPECT_EQ(STATUS_SUCCESS, Start(u));
+        Unit& u = PlugAndStart(unit_);
         StartReads(u);
         SetUnitMode(Fdo(u), UNIT_MODE_ACTIVE);
         host::Advance(host::Ms(10));  // the replies to the mode switch's requests arrive

@@ -69,6 +69,12 @@ UnitStackTest::Unit& UnitStackTest::PlugModel(std::shared_ptr<sim::DeviceModel> 
     return *units_.back();
 }
 
+UnitStackTest::Unit& UnitStackTest::PlugAndStart(std::shared_ptr<sim::DeviceModel> model) {
+    Unit& unit = PlugModel(std::move(model));
+    EXPECT_EQ(STATUS_SUCCESS, Start(unit));
+    return unit;
+}
+
 NTSTATUS UnitStackTest::Start(Unit& unit) {
     NTSTATUS status = SendPnp(unit.pdo, IRP_MN_START_DEVICE);
     if (!NT_SUCCESS(status)) return status;

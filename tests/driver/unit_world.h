@@ -33,6 +33,8 @@ protected:
     Unit& Plug(sim::Descriptors descriptors = sim::Pmc7rDescriptors(), NTSTATUS* addStatus = nullptr);
     // Plugs any device model and runs AddDevice on it (device stays null).
     Unit& PlugModel(std::shared_ptr<sim::DeviceModel> model);
+    // PlugModel, then Start, which must succeed.
+    Unit& PlugAndStart(std::shared_ptr<sim::DeviceModel> model);
     // Starts the bus's device, configures the function device and marks it started.
     NTSTATUS Start(Unit& unit);
     // Sends IRP_MJ_WRITE to the function device with the bytes in a system buffer.
