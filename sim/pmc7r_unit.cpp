@@ -99,7 +99,6 @@ void Pmc7rUnit::PassOn(uint8_t byte) {
     if (wire_.bytes++ == 0) wire_.firstStart = start;
     wire_.lastEnd = start + kMidiByteTime;
     wire_.lastArrival = now_;
-    lastWireByteAt_ = buffer_.TimeAtLevel(0);
     if (reporting_ && !busy_ && buffer_.Level() + options_.busyHeadroom >= buffer_.Capacity()) {
         busy_ = true;
         stream_.QueueStatus(kBusy, options_.reportsAhead);
@@ -187,11 +186,6 @@ std::vector<std::vector<uint8_t>> Pmc7rUnit::VendorMessages() {
 std::string Pmc7rUnit::DisplayLine(int line) {
     std::lock_guard guard(mutex_);
     return display_.Line(line);
-}
-
-int64_t Pmc7rUnit::LastWireByteAt() {
-    std::lock_guard guard(mutex_);
-    return lastWireByteAt_;
 }
 
 int64_t Pmc7rUnit::DisplayChangedAt() {

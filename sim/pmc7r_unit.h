@@ -81,9 +81,7 @@ public:
     // Vendor messages the unit consumed without acting on them, whole.
     std::vector<std::vector<uint8_t>> VendorMessages();
     std::string DisplayLine(int line);
-    // For timing: when the last byte passed on so far leaves the MIDI wire, and when the
-    // display last changed (-1 before either happened).
-    int64_t LastWireByteAt();
+    // For timing: when the display last changed (-1 before it did).
     int64_t DisplayChangedAt();
     DEVICE_POWER_STATE PowerState();
 
@@ -112,7 +110,6 @@ private:
     size_t protocolErrors_ = 0;
     std::vector<std::vector<uint8_t>> vendorMessages_;
     DEVICE_POWER_STATE power_ = PowerDeviceD0;
-    int64_t lastWireByteAt_ = -1;
     int64_t displayChangedAt_ = -1;
 };
 

@@ -208,7 +208,7 @@ void OutputLatency(const Sizes& sizes, std::vector<BenchRow>* rows) {
                 continue;
             }
             host::Advance(host::Ms(8) + (k * 271 % 2000) * 10);
-            samples.push_back({u, t0, unit.model->LastWireByteAt()});
+            samples.push_back({u, t0, unit.model->Wire().lastEnd});
         }
         std::vector<sim::UrbRecord> log = rig.Bus().Log();
         for (const Sample& s : samples) {
