@@ -5,24 +5,9 @@
 #include <bit>
 
 #include "platform/platform.h"
+#include "platform/calling_convention.h"
 
 namespace {
-
-// 0 cdecl, 1 stdcall, 2 fastcall: read from the compiler's own spelling of the routine's type.
-template <class T>
-constexpr int Convention() {
-    const char* s = __PRETTY_FUNCTION__;
-    auto at = [s](int i, const char* word) {
-        for (int k = 0; word[k]; ++k)
-            if (s[i + k] != word[k]) return false;
-        return true;
-    };
-    for (int i = 0; s[i]; ++i) {
-        if (at(i, "stdcall")) return 1;
-        if (at(i, "fastcall")) return 2;
-    }
-    return 0;
-}
 
 template <class T>
 constexpr T* Null() {
@@ -50,7 +35,7 @@ constexpr T* Null() {
                  "i"(sizeof(Null<T>()->F)));
 #define PROBE_CONST(C) asm volatile("#PROBE const " #C " = %c0" ::"i"((long)(C)));
 #define PROBE_CONVENTION(F) \
-    asm volatile("#PROBE convention " #F " = %c0" ::"i"(Convention<decltype(&F)>()));
+    asm volatile("#PROBE convention " #F " = %c0" ::"i"(CallingConventionOf<decltype(&F)>()));
 
 void LayoutProbes() {
 #include "probes.inc"

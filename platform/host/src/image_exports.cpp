@@ -4,6 +4,7 @@
 // generated header), so a host routine whose convention differs does not build.
 #include <cstring>
 
+#include "../../calling_convention.h"
 #include "../nt_usb.h"
 #include "image_internal.h"
 
@@ -14,25 +15,9 @@
 namespace host::detail::image {
 namespace {
 
-// 0 cdecl, 1 stdcall, 2 fastcall, as the layout probe spells them.
-template <class T>
-constexpr int Convention() {
-    const char* s = __PRETTY_FUNCTION__;
-    auto at = [s](int i, const char* word) {
-        for (int k = 0; word[k]; ++k)
-            if (s[i + k] != word[k]) return false;
-        return true;
-    };
-    for (int i = 0; s[i]; ++i) {
-        if (at(i, "stdcall")) return 1;
-        if (at(i, "fastcall")) return 2;
-    }
-    return 0;
-}
-
 #if defined(PMC7R_DDK_CONVENTIONS)
 #define CHECK_CONVENTION(routine)                                                        \
-    static_assert(Convention<decltype(&::routine)>() == PMC7R_DDK_CONVENTION_##routine, \
+    static_assert(CallingConventionOf<decltype(&::routine)>() == PMC7R_DDK_CONVENTION_##routine, \
                   #routine ": the host's calling convention differs from the DDK's");
 #else
 #define CHECK_CONVENTION(routine)
@@ -40,7 +25,7 @@ constexpr int Convention() {
 
 #if defined(PMC7R_DDK_CONVENTIONS)
 #define CHECK_CONVENTION_OF(routine, ddkRoutine)                                            \
-    static_assert(Convention<decltype(&routine)>() == PMC7R_DDK_CONVENTION_##ddkRoutine, \
+    static_assert(CallingConventionOf<decltype(&routine)>() == PMC7R_DDK_CONVENTION_##ddkRoutine, \
                   #routine ": the host's calling convention differs from the DDK's " #ddkRoutine);
 #else
 #define CHECK_CONVENTION_OF(routine, ddkRoutine)
