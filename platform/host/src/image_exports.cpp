@@ -16,7 +16,7 @@ namespace host::detail::image {
 namespace {
 
 #if defined(PMC7R_DDK_CONVENTIONS)
-#define CHECK_CONVENTION(routine)                                                        \
+#define CHECK_CONVENTION(routine)                                                                \
     static_assert(CallingConventionOf<decltype(&::routine)>() == PMC7R_DDK_CONVENTION_##routine, \
                   #routine ": the host's calling convention differs from the DDK's");
 #else
@@ -24,7 +24,7 @@ namespace {
 #endif
 
 #if defined(PMC7R_DDK_CONVENTIONS)
-#define CHECK_CONVENTION_OF(routine, ddkRoutine)                                            \
+#define CHECK_CONVENTION_OF(routine, ddkRoutine)                                                  \
     static_assert(CallingConventionOf<decltype(&routine)>() == PMC7R_DDK_CONVENTION_##ddkRoutine, \
                   #routine ": the host's calling convention differs from the DDK's " #ddkRoutine);
 #else
