@@ -1,17 +1,6 @@
 #include "client/client.h"
 #include "core/unit_table.h"
-
-// The copy rule of the stream against one reading of the write index: the bulk-in
-// completion moves the index on another processor while the client's thread copies.
-static VOID CopyStreamInput(UNIT_SLOT* Slot, FDO_EXTENSION* Unit, UNIT_DATA_BLOCK* Block) {
-    ULONG writeIndex = ReadShared(&Unit->InputWriteIndex);
-    while (Slot->ClientReadCursor != writeIndex && (LONG)Block->ByteCount < Block->Capacity) {
-        Block->Data[Block->ByteCount] = Unit->InputRing[Slot->ClientReadCursor];
-        Block->ByteCount += 1;
-        Slot->ClientReadCursor = (Slot->ClientReadCursor + 1) & (INPUT_RING_SIZE - 1);
-    }
-    Block->DeviceId = ReadShared(&Unit->DeviceId);
-}
+#include "transfer/input_ring.h"
 
 // The lowest device ID with unread input wins; bytes that do not fit wait for the next read.
 static BOOLEAN ServeFromTable(UNIT_DATA_BLOCK* Block) {
@@ -20,9 +9,9 @@ static BOOLEAN ServeFromTable(UNIT_DATA_BLOCK* Block) {
         if (!unit) {
             continue;
         }
-        BOOLEAN waiting = ReadShared(&unit->InputWriteIndex) != UnitTable[id].ClientReadCursor;
+        BOOLEAN waiting = HasInput(unit, UnitTable[id].ClientReadCursor);
         if (waiting) {
-            CopyStreamInput(&UnitTable[id], unit, Block);
+            CopyUnitInput(&UnitTable[id], unit, Block);
         }
         DereferenceSlotUnit(unit);
         if (waiting) {

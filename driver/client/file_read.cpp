@@ -1,17 +1,6 @@
 #include "client/client.h"
 #include "core/unit_table.h"
-
-// Copies what the handle has not seen yet, up to Length bytes; a handle that fell more than
-// a ring behind loses the bytes that were overwritten.
-static ULONG CopyToHandle(FDO_EXTENSION* Unit, OPEN_CONTEXT* Context, PUCHAR Buffer, ULONG Length) {
-    ULONG writeIndex = ReadShared(&Unit->InputWriteIndex);
-    ULONG copied = 0;
-    while (Context->ReadCursor != writeIndex && copied < Length) {
-        Buffer[copied++] = Unit->InputRing[Context->ReadCursor];
-        Context->ReadCursor = (Context->ReadCursor + 1) & (INPUT_RING_SIZE - 1);
-    }
-    return copied;
-}
+#include "transfer/input_ring.h"
 
 // Called with the open-context lock held. A request cancelled before its routine was set is
 // taken back here, as nobody will call the routine for it.
@@ -51,7 +40,8 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         KeReleaseSpinLock(&ext->OpenContextLock, irql);
         return CompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
     }
-    ULONG copied = CopyToHandle(ext, context, buffer, length);
+    // A handle that fell more than a ring behind has lost the bytes that were overwritten.
+    ULONG copied = CopyInput(ext, &context->ReadCursor, buffer, length);
     if (copied != 0) {
         KeReleaseSpinLock(&ext->OpenContextLock, irql);
         return CompleteRequest(Irp, STATUS_SUCCESS, copied);
@@ -111,12 +101,11 @@ static VOID SetAside(FDO_EXTENSION* Extension, PIRP Irp) {
 VOID ServeFileReads(FDO_EXTENSION* Extension) {
     KIRQL irql;
     KeAcquireSpinLock(&Extension->OpenContextLock, &irql);
-    ULONG writeIndex = ReadShared(&Extension->InputWriteIndex);
     for (OPEN_CONTEXT* c = (OPEN_CONTEXT*)Extension->OpenContextList; c; c = c->Next) {
         PIRP irp = c->PendingReadIrp;
-        if (irp && c->ReadCursor != writeIndex && IoSetCancelRoutine(irp, NULL) != NULL) {
+        if (irp && HasInput(Extension, c->ReadCursor) && IoSetCancelRoutine(irp, NULL) != NULL) {
             c->PendingReadIrp = NULL;
-            irp->IoStatus.Information = CopyToHandle(Extension, c, c->ReadBuffer, c->ReadLength);
+            irp->IoStatus.Information = CopyInput(Extension, &c->ReadCursor, c->ReadBuffer, c->ReadLength);
             SetAside(Extension, irp);
         }
     }
