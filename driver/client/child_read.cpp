@@ -41,10 +41,49 @@ NTSTATUS ChildRead(PIRP Irp, PIO_STACK_LOCATION Stack, PDO_EXTENSION* Child) {
         KeReleaseSpinLock(&Child->ReadLock, irql);
         return CompleteRequest(Irp, STATUS_SUCCESS, block->ByteCount);
     }
-    BOOLEAN parked = ParkChildReadLocked(Child, Irp, block);
+    Child->PendingReadBlock = block;
+    BOOLEAN parked = ParkRequest(&Child->PendingReadIrp, Irp, CancelChildRead);
     KeReleaseSpinLock(&Child->ReadLock, irql);
-    if (!parked) {
-        CompleteRequest(Irp, STATUS_CANCELLED, 0);
+    return PendingUnlessCancelled(Irp, parked);
+}
+
+VOID NTAPI CancelChildRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDO_EXTENSION* child = (PDO_EXTENSION*)DeviceObject->DeviceExtension;
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    KIRQL irql;
+    KeAcquireSpinLock(&child->ReadLock, &irql);
+    ForgetCancelledRequest(&child->PendingReadIrp, Irp);
+    KeReleaseSpinLock(&child->ReadLock, irql);
+    CompleteRequest(Irp, STATUS_CANCELLED, 0);
+}
+
+// The cancel routine is withdrawn before a byte is copied: if the cancel path has the
+// request already, the bytes stay in the ring for the next read instead of being lost.
+PIRP DeliverToChild(PDO_EXTENSION* Child, UNIT_SLOT* Slot, FDO_EXTENSION* Unit) {
+    PIRP irp = NULL;
+    KIRQL irql;
+    KeAcquireSpinLock(&Child->ReadLock, &irql);
+    UNIT_DATA_BLOCK* block = (UNIT_DATA_BLOCK*)Child->PendingReadBlock;
+    if (Child->PendingReadIrp && HasInputFor(Slot, Unit, block)) {
+        irp = UnparkRequest(&Child->PendingReadIrp);
     }
-    return STATUS_PENDING;
+    if (irp) {
+        CopyUnitInput(Slot, Unit, block);
+        irp->IoStatus.Information = block->ByteCount;
+    }
+    KeReleaseSpinLock(&Child->ReadLock, irql);
+    return irp;
+}
+
+// Information was set to the bytes copied under the read lock.
+VOID CompleteDeliveredRead(PIRP Irp) {
+    CompleteRequest(Irp, STATUS_SUCCESS, Irp->IoStatus.Information);
+}
+
+PIRP TakeParkedChildRead(PDO_EXTENSION* Child) {
+    KIRQL irql;
+    KeAcquireSpinLock(&Child->ReadLock, &irql);
+    PIRP irp = UnparkRequest(&Child->PendingReadIrp);
+    KeReleaseSpinLock(&Child->ReadLock, irql);
+    return irp;
 }
