@@ -1,11 +1,12 @@
 #include "client/client.h"
+#include "transfer/input_ring.h"
 
 // The stream of each unit starts with the input that arrives from now on. The cursor is
 // moved under the child's read lock, as the delivery to a parked read moves it.
 static VOID RestartStream(PDO_EXTENSION* Child, UNIT_SLOT* Slot, FDO_EXTENSION* Unit) {
     KIRQL irql;
     KeAcquireSpinLock(&Child->ReadLock, &irql);
-    Slot->ClientReadCursor = ReadShared(&Unit->InputWriteIndex);
+    Slot->ClientReadCursor = InputPosition(Unit);
     KeReleaseSpinLock(&Child->ReadLock, irql);
 }
 

@@ -1,17 +1,6 @@
 #include "client/client.h"
 #include "core/unit_table.h"
-
-// The copy rule of the stream against one reading of the write index: the bulk-in
-// completion moves the index on another processor while the client's thread copies.
-static VOID CopyStreamInput(UNIT_SLOT* Slot, FDO_EXTENSION* Unit, UNIT_DATA_BLOCK* Block) {
-    ULONG writeIndex = ReadShared(&Unit->InputWriteIndex);
-    while (Slot->ClientReadCursor != writeIndex && (LONG)Block->ByteCount < Block->Capacity) {
-        Block->Data[Block->ByteCount] = Unit->InputRing[Slot->ClientReadCursor];
-        Block->ByteCount += 1;
-        Slot->ClientReadCursor = (Slot->ClientReadCursor + 1) & (INPUT_RING_SIZE - 1);
-    }
-    Block->DeviceId = ReadShared(&Unit->DeviceId);
-}
+#include "transfer/input_ring.h"
 
 // The lowest device ID with unread input wins; bytes that do not fit wait for the next read.
 static BOOLEAN ServeFromTable(UNIT_DATA_BLOCK* Block) {
@@ -20,9 +9,9 @@ static BOOLEAN ServeFromTable(UNIT_DATA_BLOCK* Block) {
         if (!unit) {
             continue;
         }
-        BOOLEAN waiting = ReadShared(&unit->InputWriteIndex) != UnitTable[id].ClientReadCursor;
+        BOOLEAN waiting = HasInput(unit, UnitTable[id].ClientReadCursor);
         if (waiting) {
-            CopyStreamInput(&UnitTable[id], unit, Block);
+            CopyUnitInput(&UnitTable[id], unit, Block);
         }
         DereferenceSlotUnit(unit);
         if (waiting) {
@@ -52,10 +41,49 @@ NTSTATUS ChildRead(PIRP Irp, PIO_STACK_LOCATION Stack, PDO_EXTENSION* Child) {
         KeReleaseSpinLock(&Child->ReadLock, irql);
         return CompleteRequest(Irp, STATUS_SUCCESS, block->ByteCount);
     }
-    BOOLEAN parked = ParkChildReadLocked(Child, Irp, block);
+    Child->PendingReadBlock = block;
+    BOOLEAN parked = ParkRequest(&Child->PendingReadIrp, Irp, CancelChildRead);
     KeReleaseSpinLock(&Child->ReadLock, irql);
-    if (!parked) {
-        CompleteRequest(Irp, STATUS_CANCELLED, 0);
+    return PendingUnlessCancelled(Irp, parked);
+}
+
+VOID NTAPI CancelChildRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDO_EXTENSION* child = (PDO_EXTENSION*)DeviceObject->DeviceExtension;
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    KIRQL irql;
+    KeAcquireSpinLock(&child->ReadLock, &irql);
+    ForgetCancelledRequest(&child->PendingReadIrp, Irp);
+    KeReleaseSpinLock(&child->ReadLock, irql);
+    CompleteRequest(Irp, STATUS_CANCELLED, 0);
+}
+
+// The cancel routine is withdrawn before a byte is copied: if the cancel path has the
+// request already, the bytes stay in the ring for the next read instead of being lost.
+PIRP DeliverToChild(PDO_EXTENSION* Child, UNIT_SLOT* Slot, FDO_EXTENSION* Unit) {
+    PIRP irp = NULL;
+    KIRQL irql;
+    KeAcquireSpinLock(&Child->ReadLock, &irql);
+    UNIT_DATA_BLOCK* block = (UNIT_DATA_BLOCK*)Child->PendingReadBlock;
+    if (Child->PendingReadIrp && HasInputFor(Slot, Unit, block)) {
+        irp = UnparkRequest(&Child->PendingReadIrp);
     }
-    return STATUS_PENDING;
+    if (irp) {
+        CopyUnitInput(Slot, Unit, block);
+        irp->IoStatus.Information = block->ByteCount;
+    }
+    KeReleaseSpinLock(&Child->ReadLock, irql);
+    return irp;
+}
+
+// Information was set to the bytes copied under the read lock.
+VOID CompleteDeliveredRead(PIRP Irp) {
+    CompleteRequest(Irp, STATUS_SUCCESS, Irp->IoStatus.Information);
+}
+
+PIRP TakeParkedChildRead(PDO_EXTENSION* Child) {
+    KIRQL irql;
+    KeAcquireSpinLock(&Child->ReadLock, &irql);
+    PIRP irp = UnparkRequest(&Child->PendingReadIrp);
+    KeReleaseSpinLock(&Child->ReadLock, irql);
+    return irp;
 }

@@ -23,6 +23,30 @@ NTSTATUS ChildWrite(PIRP Irp, PIO_STACK_LOCATION Stack);
 NTSTATUS ChildListUnits(PIRP Irp, PIO_STACK_LOCATION Stack);
 NTSTATUS ChildRead(PIRP Irp, PIO_STACK_LOCATION Stack, PDO_EXTENSION* Child);
 
+// A read parked with a cancel routine, in a field its owner guards with a spin lock (the
+// child's ReadLock, the unit's OpenContextLock): each routine runs with that lock held.
+// Whoever takes the request out of the field, or the cancel routine called for it,
+// completes it, exactly once.
+// FALSE when the request was cancelled before the routine was set: nobody will call it.
+BOOLEAN ParkRequest(PIRP* Parked, PIRP Irp, PDRIVER_CANCEL CancelRoutine);
+// The parked request with its cancel routine withdrawn, for the caller to complete; none
+// when nothing is parked or the cancel routine has it.
+PIRP UnparkRequest(PIRP* Parked);
+// The cancel routine's half: the field forgets the request if it still holds it.
+VOID ForgetCancelledRequest(PIRP* Parked, PIRP Irp);
+// A dispatch routine's answer after ParkRequest, with the owner's lock released: a request
+// that could not be parked is completed as cancelled here.
+NTSTATUS PendingUnlessCancelled(PIRP Irp, BOOLEAN Parked);
+
+// The child's parked read.
+VOID NTAPI CancelChildRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// Fills the parked read from the unit's input and hands it back for completion (outside
+// the caller's locks), or returns none when it stays parked or the cancel path has it.
+PIRP DeliverToChild(PDO_EXTENSION* Child, UNIT_SLOT* Slot, FDO_EXTENSION* Unit);
+VOID CompleteDeliveredRead(PIRP Irp);
+// Takes a parked read out (its cancel routine withdrawn) for the caller to complete, or none.
+PIRP TakeParkedChildRead(PDO_EXTENSION* Child);
+
 // The direct-call entries handed out by IOCTL_UNIT_GET_DIRECT_CALLS; passive level only.
 ULONG NTAPI DirectWrite(PVOID Context, const UCHAR* Bytes, ULONG Length);
 NTSTATUS NTAPI DirectSetMode(PVOID Context, ULONG Selector);

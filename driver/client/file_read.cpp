@@ -1,30 +1,12 @@
 #include "client/client.h"
 #include "core/unit_table.h"
+#include "transfer/input_ring.h"
 
-// Copies what the handle has not seen yet, up to Length bytes; a handle that fell more than
-// a ring behind loses the bytes that were overwritten.
-static ULONG CopyToHandle(FDO_EXTENSION* Unit, OPEN_CONTEXT* Context, PUCHAR Buffer, ULONG Length) {
-    ULONG writeIndex = ReadShared(&Unit->InputWriteIndex);
-    ULONG copied = 0;
-    while (Context->ReadCursor != writeIndex && copied < Length) {
-        Buffer[copied++] = Unit->InputRing[Context->ReadCursor];
-        Context->ReadCursor = (Context->ReadCursor + 1) & (INPUT_RING_SIZE - 1);
-    }
-    return copied;
-}
-
-// Called with the open-context lock held. A request cancelled before its routine was set is
-// taken back here, as nobody will call the routine for it.
+// Called with the open-context lock held.
 static BOOLEAN ParkFileRead(OPEN_CONTEXT* Context, PIRP Irp, PUCHAR Buffer, ULONG Length) {
     Context->ReadBuffer = Buffer;
     Context->ReadLength = Length;
-    Context->PendingReadIrp = Irp;
-    IoMarkIrpPending(Irp);
-    BOOLEAN cancelledAlready = !ArmCancelRoutine(Irp, CancelFileRead);
-    if (cancelledAlready) {
-        Context->PendingReadIrp = NULL;
-    }
-    return !cancelledAlready;
+    return ParkRequest(&Context->PendingReadIrp, Irp, CancelFileRead);
 }
 
 // The device does buffered I/O: the destination is the system buffer, which is resident, so
@@ -51,17 +33,15 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         KeReleaseSpinLock(&ext->OpenContextLock, irql);
         return CompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
     }
-    ULONG copied = CopyToHandle(ext, context, buffer, length);
+    // A handle that fell more than a ring behind has lost the bytes that were overwritten.
+    ULONG copied = CopyInput(ext, &context->ReadCursor, buffer, length);
     if (copied != 0) {
         KeReleaseSpinLock(&ext->OpenContextLock, irql);
         return CompleteRequest(Irp, STATUS_SUCCESS, copied);
     }
     BOOLEAN parked = ParkFileRead(context, Irp, buffer, length);
     KeReleaseSpinLock(&ext->OpenContextLock, irql);
-    if (!parked) {
-        CompleteRequest(Irp, STATUS_CANCELLED, 0);
-    }
-    return STATUS_PENDING;
+    return PendingUnlessCancelled(Irp, parked);
 }
 
 VOID NTAPI CancelFileRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -71,10 +51,7 @@ VOID NTAPI CancelFileRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         KIRQL irql;
         KeAcquireSpinLock(&ext->OpenContextLock, &irql);
         for (OPEN_CONTEXT* c = (OPEN_CONTEXT*)ext->OpenContextList; c; c = c->Next) {
-            if (c->PendingReadIrp == Irp) {
-                c->PendingReadIrp = NULL;
-                break;
-            }
+            ForgetCancelledRequest(&c->PendingReadIrp, Irp);
         }
         KeReleaseSpinLock(&ext->OpenContextLock, irql);
     }
@@ -86,13 +63,7 @@ VOID NTAPI CancelFileRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 VOID EndParkedFileRead(FDO_EXTENSION* Extension, OPEN_CONTEXT* Context) {
     KIRQL irql;
     KeAcquireSpinLock(&Extension->OpenContextLock, &irql);
-    PIRP irp = Context->PendingReadIrp;
-    // A request whose cancel routine has started is the cancel routine's to end.
-    if (irp && IoSetCancelRoutine(irp, NULL) != NULL) {
-        Context->PendingReadIrp = NULL;
-    } else {
-        irp = NULL;
-    }
+    PIRP irp = UnparkRequest(&Context->PendingReadIrp);
     KeReleaseSpinLock(&Extension->OpenContextLock, irql);
     if (irp) {
         CompleteRequest(irp, STATUS_CANCELLED, 0);
@@ -111,12 +82,10 @@ static VOID SetAside(FDO_EXTENSION* Extension, PIRP Irp) {
 VOID ServeFileReads(FDO_EXTENSION* Extension) {
     KIRQL irql;
     KeAcquireSpinLock(&Extension->OpenContextLock, &irql);
-    ULONG writeIndex = ReadShared(&Extension->InputWriteIndex);
     for (OPEN_CONTEXT* c = (OPEN_CONTEXT*)Extension->OpenContextList; c; c = c->Next) {
-        PIRP irp = c->PendingReadIrp;
-        if (irp && c->ReadCursor != writeIndex && IoSetCancelRoutine(irp, NULL) != NULL) {
-            c->PendingReadIrp = NULL;
-            irp->IoStatus.Information = CopyToHandle(Extension, c, c->ReadBuffer, c->ReadLength);
+        PIRP irp = HasInput(Extension, c->ReadCursor) ? UnparkRequest(&c->PendingReadIrp) : NULL;
+        if (irp) {
+            irp->IoStatus.Information = CopyInput(Extension, &c->ReadCursor, c->ReadBuffer, c->ReadLength);
             SetAside(Extension, irp);
         }
     }

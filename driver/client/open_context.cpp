@@ -1,4 +1,5 @@
 #include "client/client.h"
+#include "transfer/input_ring.h"
 
 // A handle never sees input that arrived before its open.
 OPEN_CONTEXT* AllocateOpenContext(FDO_EXTENSION* Extension) {
@@ -8,7 +9,7 @@ OPEN_CONTEXT* AllocateOpenContext(FDO_EXTENSION* Extension) {
         return NULL;
     }
     RtlZeroMemory(context, sizeof(OPEN_CONTEXT));
-    context->ReadCursor = ReadShared(&Extension->InputWriteIndex);
+    context->ReadCursor = InputPosition(Extension);
     KIRQL irql;
     KeAcquireSpinLock(&Extension->OpenContextLock, &irql);
     context->Next = (OPEN_CONTEXT*)Extension->OpenContextList;

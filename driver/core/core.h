@@ -24,6 +24,9 @@
 #define MAX_UNITS 8
 #define INPUT_RING_SIZE 128
 #define OUTPUT_RING_SIZE 1024
+// Both rings wrap their indices with a mask of size - 1.
+static_assert((INPUT_RING_SIZE & (INPUT_RING_SIZE - 1)) == 0, "INPUT_RING_SIZE is a power of two");
+static_assert((OUTPUT_RING_SIZE & (OUTPUT_RING_SIZE - 1)) == 0, "OUTPUT_RING_SIZE is a power of two");
 #define INTERFACE_LINK_CHARS 256
 
 struct PDO_EXTENSION;

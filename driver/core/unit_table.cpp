@@ -1,4 +1,5 @@
 #include "core/unit_table.h"
+#include "transfer/input_ring.h"
 
 UNIT_SLOT UnitTable[MAX_UNITS];
 PDO_EXTENSION* ChildList;
@@ -20,7 +21,7 @@ BOOLEAN ClaimUnitSlot(FDO_EXTENSION* Unit, ULONG DeviceId) {
     KeAcquireSpinLock(&UnitTableLock, &irql);
     BOOLEAN won = slot->UnitExtension == NULL || slot->UnitExtension == Unit;
     if (won && slot->UnitExtension == NULL) {
-        slot->ClientReadCursor = ReadShared(&Unit->InputWriteIndex);
+        slot->ClientReadCursor = InputPosition(Unit);
         InterlockedExchangePointer((PVOID volatile*)&slot->UnitExtension, Unit);
         InterlockedExchangePointer((PVOID volatile*)&Unit->UnitSlot, slot);
     }
@@ -60,28 +61,13 @@ VOID DereferenceSlotUnit(FDO_EXTENSION* Unit) {
 }
 
 // Bytes that do not fit stay in the ring behind the cursor, for the next request.
-// What is queued and what fits is worked out once, and copied in at most two runs (the ring
-// wraps). Bytes the producer adds meanwhile wait for the next read.
 VOID CopyUnitInput(UNIT_SLOT* Slot, FDO_EXTENSION* Unit, UNIT_DATA_BLOCK* Block) {
-    ULONG writeIndex = ReadShared(&Unit->InputWriteIndex);
-    ULONG cursor = Slot->ClientReadCursor;
     ULONG count = Block->ByteCount;
     ULONG room = (LONG)count < Block->Capacity ? (ULONG)(Block->Capacity - (LONG)count) : 0;
-    ULONG queued = (writeIndex - cursor) & (INPUT_RING_SIZE - 1);
-    ULONG n = queued < room ? queued : room;
-    if (n != 0) {
-        ULONG first = n < INPUT_RING_SIZE - cursor ? n : INPUT_RING_SIZE - cursor;
-        RtlCopyMemory(Block->Data + count, &Unit->InputRing[cursor], first);
-        if (n > first) {
-            RtlCopyMemory(Block->Data + count + first, &Unit->InputRing[0], n - first);
-        }
-        Block->ByteCount = count + n;
-        Slot->ClientReadCursor = (cursor + n) & (INPUT_RING_SIZE - 1);
-    }
+    Block->ByteCount = count + CopyInput(Unit, &Slot->ClientReadCursor, Block->Data + count, room);
     Block->DeviceId = ReadShared(&Unit->DeviceId);
 }
 
 BOOLEAN HasInputFor(UNIT_SLOT* Slot, FDO_EXTENSION* Unit, UNIT_DATA_BLOCK* Block) {
-    return Slot->ClientReadCursor != ReadShared(&Unit->InputWriteIndex) &&
-           (LONG)Block->ByteCount < Block->Capacity;
+    return HasInput(Unit, Slot->ClientReadCursor) && (LONG)Block->ByteCount < Block->Capacity;
 }

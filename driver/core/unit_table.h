@@ -1,4 +1,4 @@
-// The driver-wide unit table, the client's 16-byte data block, and the child's parked read.
+// The driver-wide unit table, the client's 16-byte data block, and the master's child links.
 #pragma once
 
 #include "core/core.h"
@@ -60,21 +60,3 @@ PDO_EXTENSION* TakeChild(FDO_EXTENSION* Master);
 // DeliverToChild on the master's child, if it has one.
 PIRP DeliverToMasterChild(FDO_EXTENSION* Master, UNIT_SLOT* Slot, FDO_EXTENSION* Unit);
 
-// Sets a parked request's cancel routine under the platform's cancel spin lock. FALSE when
-// the request was cancelled before: nobody will call the routine, and the caller takes the
-// request back and completes it as cancelled.
-BOOLEAN ArmCancelRoutine(PIRP Irp, PDRIVER_CANCEL Routine);
-
-// The child's parked read. Whoever takes the request out of PendingReadIrp (or, for the
-// cancel routine, is called for it) completes it, exactly once.
-NTSTATUS ParkChildRead(PDO_EXTENSION* Child, PIRP Irp, UNIT_DATA_BLOCK* Block);
-// The same with the child's read lock held by the caller; FALSE when the request was
-// cancelled before it could be parked (the caller completes it as cancelled).
-BOOLEAN ParkChildReadLocked(PDO_EXTENSION* Child, PIRP Irp, UNIT_DATA_BLOCK* Block);
-VOID NTAPI CancelChildRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-// Fills the parked read from the unit's input and hands it back for completion (outside
-// the caller's locks), or returns none when it stays parked or the cancel path has it.
-PIRP DeliverToChild(PDO_EXTENSION* Child, UNIT_SLOT* Slot, FDO_EXTENSION* Unit);
-VOID CompleteDeliveredRead(PIRP Irp);
-// Takes a parked read out (its cancel routine withdrawn) for the caller to complete, or none.
-PIRP TakeParkedChildRead(PDO_EXTENSION* Child);

@@ -1,3 +1,4 @@
+#include "client/client.h"
 #include "core/unit_table.h"
 #include "pnp/pnp.h"
 

@@ -1,5 +1,6 @@
 #include "client/client.h"
 #include "core/unit_table.h"
+#include "transfer/input_ring.h"
 #include "transfer/transfer.h"
 
 #define STATUS_PACKET_LENGTH 3
@@ -34,24 +35,13 @@ static BOOLEAN TakeStatusPacket(FDO_EXTENSION* Extension, const UCHAR* Packet, U
 }
 
 // The first byte is always data; from the second on, the first 0xFF is the fill. A packet
-// is never longer than the ring, so it is stored in at most two runs.
-static VOID AppendToRing(FDO_EXTENSION* Extension, const UCHAR* Packet, ULONG Length) {
+// is never longer than the ring.
+static VOID AppendPacket(FDO_EXTENSION* Extension, const UCHAR* Packet, ULONG Length) {
     ULONG end = Length != 0 ? 1 : 0;
     while (end < Length && Packet[end] != 0xFF) {
         ++end;
     }
-    if (end == 0) {
-        return;
-    }
-    ULONG at = ReadShared(&Extension->InputWriteIndex);
-    ULONG first = end < INPUT_RING_SIZE - at ? end : INPUT_RING_SIZE - at;
-    RtlCopyMemory(&Extension->InputRing[at], Packet, first);
-    if (end > first) {
-        RtlCopyMemory(&Extension->InputRing[0], Packet + first, end - first);
-    }
-    // The packet's bytes are stored before the index moves, once for all of them (a locked
-    // exchange a byte cost more than the copy): a consumer that sees the index sees them.
-    InterlockedExchange((LONG volatile*)&Extension->InputWriteIndex, (LONG)((at + end) & (INPUT_RING_SIZE - 1)));
+    AppendInput(Extension, Packet, end);
 }
 
 PIRP DeliverInput(FDO_EXTENSION* Extension) {
@@ -101,7 +91,7 @@ NTSTATUS NTAPI BulkReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
         KIRQL irql;
         KeAcquireSpinLock(&ext->InputLock, &irql);
         if (!TakeStatusPacket(ext, slot->PacketBuffer, length)) {
-            AppendToRing(ext, slot->PacketBuffer, length);
+            AppendPacket(ext, slot->PacketBuffer, length);
             delivered = DeliverInput(ext);
         }
         KeReleaseSpinLock(&ext->InputLock, irql);

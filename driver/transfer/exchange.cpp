@@ -1,3 +1,4 @@
+#include "transfer/input_ring.h"
 #include "transfer/transfer.h"
 
 // The context lives on this thread's stack: it is published and withdrawn under the
@@ -14,7 +15,7 @@ ULONG ExchangeMessage(PDEVICE_OBJECT DeviceObject, const UCHAR* Message, ULONG L
         context.ReplyBuffer = ReplyBuffer;
         context.ReplyCapacity = ReplyCapacity;
         KeAcquireSpinLock(&ext->ExchangeLock, &irql);
-        context.ScanIndex = ReadShared(&ext->InputWriteIndex);
+        context.ScanIndex = InputPosition(ext);
         ext->PendingExchange = &context;
         KeReleaseSpinLock(&ext->ExchangeLock, irql);
 
@@ -40,13 +41,13 @@ static VOID FinishReply(FDO_EXTENSION* Extension, EXCHANGE_CONTEXT* Context) {
 }
 
 // Picks a SysEx reply out of the bytes that arrived since the last scan; consumes nothing.
+// The scan reads a byte at a time, as it stops at the reply's end.
 VOID CollectReply(FDO_EXTENSION* Extension) {
     KIRQL irql;
     KeAcquireSpinLock(&Extension->ExchangeLock, &irql);
     EXCHANGE_CONTEXT* context = (EXCHANGE_CONTEXT*)Extension->PendingExchange;
-    while (context && context->ScanIndex != ReadShared(&Extension->InputWriteIndex)) {
-        UCHAR b = Extension->InputRing[context->ScanIndex];
-        context->ScanIndex = (context->ScanIndex + 1) & (INPUT_RING_SIZE - 1);
+    UCHAR b;
+    while (context && CopyInput(Extension, &context->ScanIndex, &b, 1) == 1) {
         if (b >= 0x80) {
             if (context->ReplyLength == 0) {
                 if (b == 0xF0 && context->ReplyCapacity != 0) {

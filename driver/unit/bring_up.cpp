@@ -6,7 +6,6 @@
 
 #define REPLY_BUFFER_SIZE 1024
 #define FIRST_ID_FIRMWARE 224
-#define DEVICE_ID_REPLY_BYTE 10
 #define VERSION_TEXT_POSITION 64
 
 // Asks an open unit for its firmware version and, from 2.24 on, its device ID.
@@ -23,7 +22,7 @@ static VOID Identify(PDEVICE_OBJECT FunctionDevice, ULONG* Version, ULONG* Id) {
     if (*Version >= FIRST_ID_FIRMWARE &&
         ExchangeMessage(FunctionDevice, DeviceIdQuery, DEVICE_ID_QUERY_LENGTH, reply,
                         REPLY_BUFFER_SIZE) == DEVICE_ID_REPLY_LENGTH) {
-        *Id = reply[DEVICE_ID_REPLY_BYTE];
+        *Id = DeviceIdFromReply(reply);
     }
 }
 

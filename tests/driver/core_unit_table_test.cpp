@@ -2,6 +2,7 @@
 // completed exactly once by the delivery or the cancel routine, nothing lost.
 #include <atomic>
 
+#include "client/client.h"
 #include "core/unit_table.h"
 #include "unit_world.h"
 
@@ -44,10 +45,9 @@ TEST(CopyUnitInputTest, CopiesUpToCapacityAndLeavesTheRest) {
     }
 }
 
-// Parks every internal request's block, as the child's read request does.
+// Every internal request is the child's read request.
 NTSTATUS NTAPI ParkingDispatch(PDEVICE_OBJECT device, PIRP irp) {
-    auto* block = (UNIT_DATA_BLOCK*)IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.Type3InputBuffer;
-    return ParkChildRead((PDO_EXTENSION*)device->DeviceExtension, irp, block);
+    return ChildRead(irp, IoGetCurrentIrpStackLocation(irp), (PDO_EXTENSION*)device->DeviceExtension);
 }
 
 NTSTATUS NTAPI ParkingEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
@@ -111,6 +111,7 @@ protected:
         PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
         next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
         next->Parameters.DeviceIoControl.Type3InputBuffer = block;
+        next->Parameters.DeviceIoControl.OutputBufferLength = sizeof(UNIT_DATA_BLOCK);
         EXPECT_EQ(STATUS_PENDING, IoCallDriver(childDevice_, irp));
     }
     void Arrive(Unit& u, std::vector<uint8_t> packet) {
