@@ -4,7 +4,7 @@
 // included) send, and a slave may be pulled out and plugged in again.
 // Input: the IDs of three more units, then operations (first byte: kind in the low 3 bits):
 //   0 open all   1 close all   2 list   3 write ID(8 bits, or 32 after FF) COUNT(16 bits)
-//   4 write to the master COUNT   5 capacity (32 bits, signed)   6 unit K sends N bytes
+//   4 write to the master COUNT   5 capacity (32 bits, signed, at most 64 KB)   6 unit K sends N bytes
 //   7 time runs (ms), or unit K is pulled out / plugged in again
 #include <cstdint>
 #include <memory>
@@ -58,7 +58,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             break;
         }
         case 4: client.WriteMaster(Pattern(in.U16() % (kMaxCount + 1), op)); break;
-        case 5: client.SetCapacity(int32_t(in.U32())); break;
+        case 5: {
+            // The client's reader holds a buffer of the capacity it announces: any value up to
+            // 64 KB (zero and negative ones are the model's 1).
+            int32_t capacity = int32_t(in.U32());
+            client.SetCapacity(capacity > 65536 ? capacity % 65537 : capacity);
+            break;
+        }
         case 6: {
             Slot& u = units[op >> 3 & 3];
             std::vector<uint8_t> bytes = in.Take(in.U8() % 64 + 1);
