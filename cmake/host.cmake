@@ -1,5 +1,5 @@
 # The host build: platform emulation, driver, simulation, tools and tests.
-set(PMC7R_SANITIZE "" CACHE STRING "address (ASan+UBSan) or thread (TSan) or empty")
+set(PMC7R_SANITIZE "" CACHE STRING "address (ASan+UBSan), thread (TSan), fuzzer (libFuzzer+ASan+UBSan, clang) or empty")
 set(PMC7R_M32 OFF CACHE BOOL "build for 32-bit x86 (the driver's ABI)")
 
 if(PMC7R_M32)
@@ -32,6 +32,8 @@ if(PMC7R_SANITIZE STREQUAL "address")
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined
                       -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
+elseif(PMC7R_SANITIZE STREQUAL "fuzzer")
+  include(cmake/fuzz_flags.cmake)
 elseif(PMC7R_SANITIZE STREQUAL "thread")
   add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
   add_link_options(-fsanitize=thread)
@@ -66,6 +68,12 @@ if(PMC7R_SIM_SOURCES)
 else()
   add_library(pmc7r_sim INTERFACE)
   target_link_libraries(pmc7r_sim INTERFACE pmc7r_driver pmc7r_platform)
+endif()
+
+# The fuzz build makes its targets only, not the simulator and the test suite.
+if(PMC7R_SANITIZE STREQUAL "fuzzer")
+  add_subdirectory(tools/fuzz)
+  return()
 endif()
 
 add_subdirectory(tools)

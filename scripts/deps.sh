@@ -10,6 +10,7 @@ packages=(
   tshark                        # the capture test decodes pmc7r-sim's pcap files
   valgrind                      # scripts/cost.sh counts instructions with callgrind
   g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686  # pmc7r.sys
+  clang-14 libclang-rt-14-dev   # the fuzz build: clang++-14 with libFuzzer's runtime
 )
 
 missing=()

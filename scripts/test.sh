@@ -3,6 +3,7 @@
 # suite under AddressSanitizer (host-x86-asan, which also runs every scenario on the image),
 # the fault-report tests in the unsanitized 32-bit build (host-x86) and the 64-bit suite
 # under ThreadSanitizer (host-x64-tsan). The suites check the freshly built pmc7r.sys.
+# Last, every fuzz target runs for 15 s (host-x64-fuzz, scripts/fuzz.sh): one test each.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -68,12 +69,32 @@ suite() {
   report "$preset" "$verdict, $((total - bad - skipped)) of $total tests passed$note ($((SECONDS - start)) s)"
 }
 
+# Each fuzz target counts as one test; a failed build fails them all.
+fuzz() {
+  local start=$SECONDS log=$logs/fuzz.log
+  scripts/fuzz.sh 15 2>&1 | tee "$log"
+  local line bad good
+  line=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$log" | tail -1)
+  if [[ -z "$line" ]]; then
+    failed=$((failed + 1))
+    report host-x64-fuzz "FAILED: scripts/fuzz.sh gave no result ($((SECONDS - start)) s)"
+    return
+  fi
+  read -r good _ bad _ <<<"$line"
+  passed=$((passed + good))
+  failed=$((failed + bad))
+  local verdict=ok
+  (( bad == 0 )) || verdict=FAILED
+  report host-x64-fuzz "$verdict, $good of $((good + bad)) fuzz targets clean for 15 s each ($((SECONDS - start)) s)"
+}
+
 windows
 suite host-x86-asan
 # The fault reports of the native image loader and the special pool run in a signal
 # handler, which AddressSanitizer does not allow for: the unsanitized 32-bit build runs them.
 suite host-x86 -R 'DeathTest|ImageLoader|SpecialPool'
 suite host-x64-tsan
+fuzz
 
 echo
 printf '%s\n' "${summary[@]}"
