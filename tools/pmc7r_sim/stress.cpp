@@ -116,6 +116,7 @@ private:
     int current_[kUnits];
     std::vector<std::string> faults_;
     Counts counts_;
+    std::atomic<bool> asleep_{false};
 };
 
 void Stress::Log(const std::string& text) {
@@ -165,8 +166,13 @@ void Stress::Plug(int unit) {
         ledger_.lives[index].arrivedAt = host::Now();
     }
     ++counts_.plugs;
+    std::string shown = model->DisplayLine(0);
+    while (!shown.empty() && shown.back() == ' ') shown.pop_back();
     if (!node->Started()) Fault("unit " + std::to_string(unit) + " did not start after its plug at " + Seconds(ledger_.lives[index].plugAt));
-    Log("plug unit " + std::to_string(unit) + (node->Started() ? ": started" : ": NOT started"));
+    // Its ID is free (the old unit of that ID is removed): it must have taken its slot.
+    if (shown.find("ID " + std::to_string(unit) + (unit == 0 ? " [MASTER]" : " [SLAVE]")) == std::string::npos)
+        Fault("unit " + std::to_string(unit) + " plugged at " + Seconds(ledger_.lives[index].plugAt) + " shows \"" + shown + "\"");
+    Log("plug unit " + std::to_string(unit) + (node->Started() ? ": started, \"" + shown + "\"" : ": NOT started"));
 }
 
 void Stress::OpenAll() {
@@ -179,6 +185,9 @@ void Stress::OpenAll() {
     NTSTATUS status = client_->OpenAll();
     ++counts_.openAlls;
     Log("client open-all: 0x" + [&] { char t[16]; std::snprintf(t, sizeof t, "%08X", unsigned(status)); return std::string(t); }());
+    // The client's device in removal (the master is being pulled out) refuses it, as it
+    // would any request: the stream starts again when the master is back.
+    if (status == STATUS_DELETE_PENDING || status == STATUS_NO_SUCH_DEVICE) return;
     if (!NT_SUCCESS(status)) {
         Fault("the client's open-all at " + Seconds(start) + " failed");
         return;
@@ -265,11 +274,13 @@ void Stress::SleepAndWake(int64_t wakeAt) {
         for (sim::PnpNode* node : pnp_->Nodes()) list.push_back(node->pdo);
         return list;
     };
+    asleep_ = true;
     NTSTATUS status = host::power::SetSystemState(PowerSystemSleeping3, stacks());
     ++counts_.sleeps;
     Log(std::string("sleep") + (NT_SUCCESS(status) ? "" : ": refused"));
     Until(wakeAt);
     status = host::power::SetSystemState(PowerSystemWorking, stacks());
+    asleep_ = false;
     Log("wake");
     if (!NT_SUCCESS(status)) Fault("the wake at " + Seconds(host::Now()) + " failed");
 }

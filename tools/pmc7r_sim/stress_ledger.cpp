@@ -45,7 +45,7 @@ int64_t FindRun(const std::vector<uint8_t>& got, uint64_t from, uint64_t to, uin
 
 // Where the run of got departs from want at its best start: for the report.
 template <typename Make>
-std::string Mismatch(const std::vector<uint8_t>& got, uint64_t from, uint64_t limit, Make make) {
+std::string Mismatch(const std::vector<uint8_t>& got, uint64_t from, uint64_t limit, Make make, size_t* at = nullptr) {
     size_t bestLength = 0;
     uint64_t bestStart = from;
     for (uint64_t s = from; s < limit; ++s) {
@@ -53,6 +53,7 @@ std::string Mismatch(const std::vector<uint8_t>& got, uint64_t from, uint64_t li
         while (i < got.size() && s + i < limit && make(s + i) == got[i]) ++i;
         if (i > bestLength) bestLength = i, bestStart = s;
     }
+    if (at) *at = bestLength;
     std::vector<uint8_t> want;
     for (uint64_t k = bestStart + bestLength; k < limit && want.size() < 8; ++k) want.push_back(make(k));
     return "the longest match is " + std::to_string(bestLength) + " bytes from index " + std::to_string(bestStart) +
@@ -61,66 +62,130 @@ std::string Mismatch(const std::vector<uint8_t>& got, uint64_t from, uint64_t li
 
 struct Segment {
     std::vector<uint8_t> raw;
+    std::vector<int64_t> times;  // the read that brought each byte
 };
 
+// Do the data bytes from raw[at] on run as bytes the unit sent? (Eight of them, random
+// 7-bit values, do not match by chance.)
+bool RunsAsSent(const std::vector<uint8_t>& raw, size_t at, const std::vector<uint8_t>& input) {
+    constexpr size_t kWindow = 8;
+    if (at + kWindow > raw.size()) return false;
+    for (size_t k = 0; k < kWindow; ++k)
+        if (raw[at + k] >= 0x80) return false;
+    for (size_t q = 0; q + kWindow <= input.size(); ++q)
+        if (std::equal(raw.begin() + long(at), raw.begin() + long(at + kWindow), input.begin() + long(q))) return true;
+    return false;
+}
+
+// The segment's bytes without SysEx, and the time of each one's read. A SysEx whose end a
+// restart of the stream skipped (an open-all moves the client's cursor to the present,
+// wherever a message is) ends where the unit's own bytes go on; such a cut is sound only
+// across the start of an epoch.
+std::vector<uint8_t> Filtered(const Segment& segment, const std::vector<uint8_t>& input,
+                              const std::vector<Epoch>& epochs, std::vector<int64_t>* times,
+                              std::vector<size_t>* raw, std::vector<std::string>* cuts) {
+    std::vector<uint8_t> out;
+    bool inside = false;
+    int64_t openedAt = 0;
+    for (size_t i = 0; i < segment.raw.size(); ++i) {
+        uint8_t b = segment.raw[i];
+        if (b >= 0x80) {
+            if (b < 0xF8) inside = b == 0xF0;
+            if (b == 0xF0) openedAt = segment.times[i];
+            continue;
+        }
+        if (inside && RunsAsSent(segment.raw, i, input)) {
+            inside = false;
+            bool across = false;
+            for (const Epoch& e : epochs) across = across || (e.start >= openedAt && e.start <= segment.times[i]);
+            if (!across)
+                cuts->push_back("a SysEx read at " + TimeMs(openedAt) + " never ended; the unit's bytes went on at " +
+                                TimeMs(segment.times[i]) + " with no restart of the stream between");
+        }
+        if (!inside) out.push_back(b), times->push_back(segment.times[i]), raw->push_back(i);
+    }
+    return out;
+}
+
+// A skip in a life's input is sound only for bytes that were in the unit's ring or the unit
+// when the client's stream restarted (an open-all, or the master's return): sent no later
+// than the start of the epoch in force when the next byte arrived.
 void CheckInput(const Ledger& ledger, bool final, std::vector<std::string>* out) {
-    const size_t lives = ledger.lives.size(), epochs = ledger.epochs.size();
-    std::vector<std::vector<Segment>> segments(lives, std::vector<Segment>(epochs));
+    const size_t lives = ledger.lives.size();
+    std::vector<Segment> segments(lives);
+    auto epochAt = [&](int64_t t) {
+        int64_t start = -1;
+        for (const Epoch& e : ledger.epochs)
+            if (e.start <= t) start = e.start;
+        return start;
+    };
     for (const ClientRead& read : ledger.reads) {
-        int life = -1, epoch = -1;
+        int life = -1;
         for (size_t i = 0; i < lives; ++i)
             if (ledger.lives[i].unit == int(read.id) && ledger.lives[i].plugAt <= read.time) life = int(i);
-        for (size_t e = 0; e < epochs; ++e)
-            if (ledger.epochs[e].start <= read.time) epoch = int(e);
-        if (life < 0 || epoch < 0) {
+        if (life < 0 || epochAt(read.time) < 0) {
             out->push_back("input: a read tagged ID " + std::to_string(read.id) + " at " + TimeMs(read.time) +
                            (life < 0 ? " while no unit of that ID had been plugged" : " before any open-all"));
             continue;
         }
-        std::vector<uint8_t>& raw = segments[size_t(life)][size_t(epoch)].raw;
-        raw.insert(raw.end(), read.bytes.begin(), read.bytes.end());
+        Segment& segment = segments[size_t(life)];
+        segment.raw.insert(segment.raw.end(), read.bytes.begin(), read.bytes.end());
+        segment.times.insert(segment.times.end(), read.bytes.size(), read.time);
     }
     for (size_t i = 0; i < lives; ++i) {
         const Life& life = ledger.lives[i];
-        auto make = [&](uint64_t k) { return life.input[k]; };
-        uint64_t previousEnd = 0;
+        const size_t n = life.input.size();
+        auto sentAt = [&](uint64_t k) {
+            int64_t t = 0;
+            for (const Send& send : life.sends) {
+                if (send.first > k) break;
+                t = send.time;
+            }
+            return t;
+        };
         std::string who = "input of unit " + std::to_string(life.unit) + " (life " + std::to_string(i) + ")";
-        for (size_t e = 0; e < epochs; ++e) {
-            const Epoch& epoch = ledger.epochs[e];
-            int64_t windowStart = std::max(epoch.start, life.readyAt);
-            int64_t windowEnd = std::min({epoch.end, life.leftAt, ledger.endAt});
-            std::vector<uint8_t> got = WithoutSysEx(segments[i][e].raw);
-            if (windowStart >= windowEnd && got.empty()) continue;
-            std::string where = who + ", epoch " + std::to_string(e) + " from " + TimeMs(epoch.start);
-            int64_t certain = -1;
-            for (const Send& send : life.sends)
-                if (send.time > windowStart && send.time < windowEnd) {
-                    certain = int64_t(send.first);
-                    break;
-                }
-            bool last = final && life.leftAt == kNever && epoch.end == kNever && e + 1 == epochs;
-            int64_t s = -1;
-            if (!got.empty()) {
-                s = FindRun(got, previousEnd, life.input.size(), life.input.size(), make);
-                if (s < 0) {
-                    out->push_back(where + ": its " + std::to_string(got.size()) +
-                                   " bytes are not a run of what the unit sent after what it delivered before (" +
-                                   std::to_string(previousEnd) + " of " + std::to_string(life.input.size()) + "); " +
-                                   Mismatch(got, previousEnd, life.input.size(), make));
-                    continue;
-                }
-                if (certain >= 0 && s > certain)
-                    out->push_back(where + ": bytes " + std::to_string(certain) + " to " + std::to_string(s) +
-                                   " (sent within the epoch) never reached the client");
-                previousEnd = uint64_t(s) + got.size();
-            } else if (last && certain >= 0) {
-                out->push_back(where + ": none of the " + std::to_string(life.input.size() - uint64_t(certain)) +
-                               " bytes sent within the epoch reached the client");
+        std::vector<int64_t> times;
+        std::vector<size_t> rawAt;
+        std::vector<std::string> cuts;
+        std::vector<uint8_t> got = Filtered(segments[i], life.input, ledger.epochs, &times, &rawAt, &cuts);
+        for (const std::string& cut : cuts) out->push_back(who + ": " + cut);
+        uint64_t p = 0;
+        for (size_t g = 0; g < got.size();) {
+            if (p < n && life.input[p] == got[g]) {
+                ++p, ++g;
                 continue;
             }
-            if (last && previousEnd != life.input.size() && !got.empty())
-                out->push_back(where + ": the last " + std::to_string(life.input.size() - previousEnd) +
-                               " bytes it sent never reached the client (it stayed to the end)");
+            // A skip: where the next bytes were sent.
+            size_t window = std::min<size_t>(8, got.size() - g);
+            int64_t resumed = -1;
+            for (uint64_t q = p + 1; q + window <= n && resumed < 0; ++q) {
+                size_t k = 0;
+                while (k < window && life.input[q + k] == got[g + k]) ++k;
+                if (k == window) resumed = int64_t(q);
+            }
+            size_t raw = rawAt[g];
+            std::string as = "; as read: " + Hex(segments[i].raw, raw - std::min<size_t>(raw, 16), 40);
+            if (resumed < 0) {
+                out->push_back(who + ": the bytes read at " + TimeMs(times[g]) + " after its first " + std::to_string(p) +
+                               " were never sent after them (" + Hex(got, g, 8) + ")" + as);
+                break;
+            }
+            int64_t epoch = std::max(epochAt(times[g]), life.readyAt == kNever ? 0 : life.readyAt);
+            int64_t lastSkipped = sentAt(uint64_t(resumed) - 1);
+            if (lastSkipped > epoch)
+                out->push_back(who + ": bytes " + std::to_string(p) + " to " + std::to_string(resumed) + " (sent " +
+                               TimeMs(sentAt(p)) + " to " + TimeMs(lastSkipped) +
+                               ") never reached the client; the stream went on at " + TimeMs(times[g]) +
+                               ", in the epoch from " + TimeMs(epoch) + as);
+            p = uint64_t(resumed);
+        }
+        // The end: a life that stayed, in the last epoch, loses only what was sent before it.
+        bool last = final && life.leftAt == kNever && !ledger.epochs.empty() && ledger.epochs.back().end == kNever;
+        if (last && p < n) {
+            int64_t epoch = std::max(ledger.epochs.back().start, life.readyAt);
+            if (sentAt(n - 1) > epoch)
+                out->push_back(who + ": its last " + std::to_string(n - p) + " bytes (sent from " + TimeMs(sentAt(p)) +
+                               ") never reached the client, and it stayed to the end");
         }
     }
 }
