@@ -44,7 +44,7 @@ void MidiClient::State::UnlockControl() { KeSetEvent(&control, IO_NO_INCREMENT, 
 
 // Sent from kernel mode with the block in Type3InputBuffer, as the child's requests expect.
 NTSTATUS MidiClient::State::Send(MidiClientDevice* d, ULONG code, void* block, ULONG inputLength,
-                                 ULONG outputLength) {
+                                 ULONG outputLength, ULONG_PTR* information) {
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IO_STATUS_BLOCK iosb{};
@@ -56,6 +56,7 @@ NTSTATUS MidiClient::State::Send(MidiClientDevice* d, ULONG code, void* block, U
         KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
         status = iosb.Status;
     }
+    if (information) *information = iosb.Information;
     return status;
 }
 
@@ -123,7 +124,8 @@ std::vector<ListedUnit> MidiClient::List(NTSTATUS* status) {
     return units;
 }
 
-NTSTATUS MidiClient::Write(uint32_t id, const std::vector<uint8_t>& bytes) {
+NTSTATUS MidiClient::Write(uint32_t id, const std::vector<uint8_t>& bytes, uint32_t* queued) {
+    if (queued) *queued = 0;
     NTSTATUS status;
     MidiClientDevice* d = state_->Acquire(&status);
     if (!d) return status;
@@ -131,17 +133,23 @@ NTSTATUS MidiClient::Write(uint32_t id, const std::vector<uint8_t>& bytes) {
     UNIT_DATA_BLOCK block{id, static_cast<ULONG>(data.size()), 0, data.data()};
     status = state_->Send(d, IOCTL_UNIT_WRITE, &block, sizeof block, 0);
     state_->Release(d);
+    // The answer is in the block on success and on the warning of a short write; an error
+    // queued nothing.
+    if (queued && !NT_ERROR(status)) *queued = block.ByteCount;
     return status;
 }
 
-NTSTATUS MidiClient::WriteMaster(const std::vector<uint8_t>& bytes) {
+NTSTATUS MidiClient::WriteMaster(const std::vector<uint8_t>& bytes, uint32_t* queued) {
+    if (queued) *queued = 0;
     NTSTATUS status;
     MidiClientDevice* d = state_->Acquire(&status);
     if (!d) return status;
     std::vector<uint8_t> data = bytes;
+    ULONG_PTR information = 0;
     status = state_->Send(d, IOCTL_UNIT_WRITE_MASTER, data.empty() ? nullptr : data.data(),
-                          static_cast<ULONG>(data.size()), 0);
+                          static_cast<ULONG>(data.size()), 0, &information);
     state_->Release(d);
+    if (queued && !NT_ERROR(status)) *queued = uint32_t(information);
     return status;
 }
 
@@ -189,6 +197,21 @@ std::vector<TimedRead> MidiClient::TakeTimedReads() {
     std::lock_guard guard(state_->mutex);
     std::vector<TimedRead> out;
     out.swap(state_->timedReads);
+    return out;
+}
+
+std::vector<std::pair<int64_t, TaggedRead>> MidiClient::TakeReadsWithTimes() {
+    std::lock_guard guard(state_->mutex);
+    std::vector<std::pair<int64_t, TaggedRead>> out;
+    // Record adds to both under the mutex: the last reads are the last times.
+    size_t skip = state_->timedReads.size() - std::min(state_->timedReads.size(), state_->reads.size());
+    for (size_t i = 0; i < state_->reads.size(); ++i) {
+        size_t t = i + skip;
+        out.emplace_back(t < state_->timedReads.size() ? state_->timedReads[t].time : host::Now(),
+                         std::move(state_->reads[i]));
+    }
+    state_->reads.clear();
+    state_->timedReads.clear();
     return out;
 }
 

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim/midi_client_parser.h"
@@ -62,8 +63,10 @@ public:
     NTSTATUS OpenAll();
     NTSTATUS CloseAll();
     std::vector<ListedUnit> List(NTSTATUS* status = nullptr);  // present IDs, ascending
-    NTSTATUS Write(uint32_t id, const std::vector<uint8_t>& bytes);
-    NTSTATUS WriteMaster(const std::vector<uint8_t>& bytes);
+    // queued (optional): how many of the bytes the driver took (the block's ByteCount, or
+    // Information for the master); 0 when the request failed.
+    NTSTATUS Write(uint32_t id, const std::vector<uint8_t>& bytes, uint32_t* queued = nullptr);
+    NTSTATUS WriteMaster(const std::vector<uint8_t>& bytes, uint32_t* queued = nullptr);
     // The Capacity of the reader's next reads (at least 1; 64 at first).
     void SetCapacity(int32_t capacity);
     bool Reading() const;
@@ -76,6 +79,8 @@ public:
     std::vector<TaggedRead> Reads() const;  // every completed read in order
     std::vector<TaggedRead> TakeReads();
     std::vector<TimedRead> TakeTimedReads();  // for timing; kept apart from the reads above
+    // Both at once, each read with its time, for a caller that takes neither alone.
+    std::vector<std::pair<int64_t, TaggedRead>> TakeReadsWithTimes();
     // Read statuses other than success and cancelled; each one stopped the reader.
     std::vector<NTSTATUS> Errors() const;
     // A platform wait until at least count bytes of the ID were received (since the last

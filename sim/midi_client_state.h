@@ -26,7 +26,8 @@ struct MidiClient::State {
     // Operations take the device with an I/O count, so removal waits for them.
     MidiClientDevice* Acquire(NTSTATUS* status);
     void Release(MidiClientDevice* device);
-    NTSTATUS Send(MidiClientDevice* device, ULONG code, void* block, ULONG inputLength, ULONG outputLength);
+    NTSTATUS Send(MidiClientDevice* device, ULONG code, void* block, ULONG inputLength, ULONG outputLength,
+                  ULONG_PTR* information = nullptr);
 
     // The reader; start and stop hold the control lock across their waits.
     void LockControl();
