@@ -149,6 +149,7 @@ Step World::Plug(const std::string& name, const scenario::PlugOptions& options) 
     unit->options = options;
     unit->model = std::make_shared<sim::Pmc7rUnit>(ModelOptions(options));
     unit->pdo = bus_->Plug(unit->model);
+    if (onPlug_) onPlug_(unit->pdo);
     if (options.startFails) bus_->FailStarts(unit->pdo, STATUS_IO_DEVICE_ERROR);
     if (options.bulkMode) host::registry::SetDword(bus_->DriverKey(unit->pdo), u"UsbBulkMode", *options.bulkMode);
     unit->node = pnp_->Arrive(unit->pdo);
@@ -192,13 +193,13 @@ Step World::Remove(const std::string& name) {
     return Step::Done("remove " + name + ": query-remove, remove");
 }
 
-Step World::Restart(const std::string& name) {
+Step World::Restart(const std::string& name, bool setAside) {
     UnitEntry* unit = Unit(name);
     if (!unit) return Step::Error("no unit " + name + " is plugged");
     NTSTATUS status = pnp_->Restart(unit->node);
     // A unit that is open answers its new bring-up into the stream; those answers are set
     // aside as at an open.
-    size_t answers = SetAsideClientInput();
+    size_t answers = setAside ? SetAsideClientInput() : 0;
     return Step::Done("restart " + name + ": " + StatusText(status) +
                       (answers ? "; its bring-up's answers set aside (" + std::to_string(answers) + " bytes)" : ""));
 }
