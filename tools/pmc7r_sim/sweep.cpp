@@ -22,7 +22,7 @@
 namespace simtool {
 namespace {
 
-constexpr int kCaseSeconds = 300;  // a child that runs longer has hung past the platform's watchdog
+constexpr int kCaseSeconds = 60;  // a child that runs longer has hung past the platform's watchdog
 
 struct Options {
     std::string mode;  // faults, unplug, remove, restart, sleep

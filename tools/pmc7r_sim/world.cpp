@@ -165,9 +165,12 @@ Step World::Plug(const std::string& name, const scenario::PlugOptions& options) 
         captured_.push_back({unit->pdo, sim::Pmc7rDescriptors(options.product, options.packet).configuration,
                              uint8_t(iface), uint8_t(alternate)});
         text += "started on interface " + std::to_string(iface) + " alternate " + std::to_string(alternate);
-        if (!unit->node->children.empty())
-            text += "; child " + Narrow(unit->node->children.front()->hardwareIds.at(0)) +
+        // A child whose ID query failed (the driver had no pool for the answer) has none.
+        if (!unit->node->children.empty()) {
+            const std::vector<std::u16string>& ids = unit->node->children.front()->hardwareIds;
+            text += "; child " + (ids.empty() ? std::string("without a hardware ID") : Narrow(ids.front())) +
                     (client_.Attached() ? " with the MIDI client" : "");
+        }
     }
     units_[name] = std::move(unit);
     return Step::Done(text);
