@@ -41,7 +41,10 @@ int64_t Plan(UsbBus::State* s) {
             if (port->power == PowerDeviceD0)
                 for (const PipePtr& pipe : port->pipes)
                     if (!pipe->In())
-                        for (const Transfer& t : pipe->pending) consider(std::max(t.due, after));
+                        for (const Transfer& t : pipe->pending) {
+                            if (t.due == kNever) break;  // it holds the queue behind it
+                            consider(std::max(t.due, after));
+                        }
             bool listening = port->plugged && port->power == PowerDeviceD0 && HasPendingIn(*port);
             if (listening && port->look) consider(std::max(NextBoundary(host::Now()), after));
             if (listening) asking.push_back(port);
@@ -68,8 +71,10 @@ void RunOut(UsbBus::State* s, const std::vector<PortPtr>& ports, int64_t now) {
             for (const PipePtr& pipe : port->pipes) {
                 if (pipe->In()) continue;
                 std::deque<Transfer> left;
+                bool held = false;  // behind a transfer that hangs
                 for (const Transfer& t : pipe->pending) {
-                    if (t.due <= now && IoSetCancelRoutine(t.irp, nullptr))
+                    held = held || t.due == kNever;
+                    if (!held && t.due <= now && IoSetCancelRoutine(t.irp, nullptr))
                         due.push_back({t.irp, STATUS_SUCCESS, USBD_STATUS_SUCCESS, pipe});
                     else
                         left.push_back(t);
@@ -91,6 +96,7 @@ std::vector<PipePtr> TakeInHeads(Port& port, int64_t frame) {
     std::vector<PipePtr> taken;
     for (const PipePtr& pipe : port.pipes) {
         if (!pipe->In() || pipe->inFlight || pipe->lastInFrame >= frame) continue;
+        if (!pipe->pending.empty() && pipe->pending.front().due == kNever) continue;  // never answered
         // A head being cancelled is left to its cancel routine.
         if (!pipe->pending.empty() && IoSetCancelRoutine(pipe->pending.front().irp, nullptr)) {
             pipe->inFlight = true;

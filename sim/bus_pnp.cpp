@@ -19,6 +19,7 @@ std::u16string Ids(const char* format, const Port& port) {
 
 // Answers of PnP queries come from paged pool; the PnP manager frees them.
 PWCHAR PoolString(const std::u16string& s) {
+    host::faults::Exempt exempt;  // the bus's answer, not the driver's
     auto out = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, (s.size() + 1) * sizeof(WCHAR), kTag));
     if (!out) return nullptr;
     std::memcpy(out, s.data(), s.size() * sizeof(WCHAR));
@@ -66,7 +67,11 @@ NTSTATUS QueryText(Port& port, PIRP irp) {
 NTSTATUS QueryRelations(Port& port, PIRP irp) {
     if (IoGetCurrentIrpStackLocation(irp)->Parameters.QueryDeviceRelations.Type != TargetDeviceRelation)
         return CompleteIrp(irp, irp->IoStatus.Status, irp->IoStatus.Information);
-    auto relations = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), kTag));
+    PDEVICE_RELATIONS relations;
+    {
+        host::faults::Exempt exempt;
+        relations = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), kTag));
+    }
     if (!relations) return CompleteIrp(irp, STATUS_INSUFFICIENT_RESOURCES);
     relations->Count = 1;
     relations->Objects[0] = port.pdo;

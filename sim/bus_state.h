@@ -26,9 +26,12 @@ struct KickLink {
 
 namespace bus {
 
+// The due time of a transfer the device never answers (UsbBus::Refusal::Hang).
+inline constexpr int64_t kNever = INT64_MAX;
+
 struct Transfer {
     PIRP irp;
-    int64_t due;  // OUT: the frame boundary it completes at
+    int64_t due;  // OUT: the frame boundary it completes at; kNever: it hangs
 };
 
 struct Pipe {
@@ -39,6 +42,7 @@ struct Pipe {
     int64_t lastInFrame = -1;
     bool inFlight = false;  // the frame thread holds the head transfer while it asks the model
     bool closed = false;
+    bool halted = false;  // a transaction failed on it: transfers fail until a reset
     NTSTATUS endStatus = STATUS_CANCELLED;  // what a transfer still held gets once closed
     USBD_STATUS endUsbd = USBD_STATUS_CANCELED;
     std::vector<PIRP> aborts;  // ABORT_PIPE requests waiting for the held transfer
@@ -97,6 +101,9 @@ struct UsbBus::State {
     std::unique_ptr<host::Thread> thread;
     std::mutex logMutex;
     std::vector<UrbRecord> log;
+    std::mutex refusalMutex;
+    std::function<bool(uint64_t)> refusalPlan[size_t(UsbBus::Refusal::Count)];
+    uint64_t refusalCalls[size_t(UsbBus::Refusal::Count)] = {};
 };
 
 namespace bus {
@@ -155,6 +162,9 @@ NTSTATUS CompleteUrb(Port& port, PIRP irp, NTSTATUS status, USBD_STATUS usbd, co
 NTSTATUS CompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
 // Lets the frame thread look again.
 void WakeFrames(UsbBus::State* s);
+
+// Counts the call of a refusal site; true when its plan fails this one.
+bool Refuses(UsbBus::State* s, UsbBus::Refusal kind);
 
 // Dispatch
 NTSTATUS DispatchUrb(Port& port, PIRP irp);

@@ -17,6 +17,14 @@ constexpr Result kSuccess{STATUS_SUCCESS, USBD_STATUS_SUCCESS};
 constexpr Result kBadParameter{STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER};
 constexpr Result kBadPipe{STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE};
 constexpr Result kSuspended{STATUS_DEVICE_POWERED_OFF, USBD_STATUS_DEVICE_GONE};
+// A transaction the device stalled, or one lost to a bus error (CRC, bit stuffing, no
+// handshake). The USB stack fails the request with the URB's USBD status and, as we read
+// it, STATUS_UNSUCCESSFUL for the IRP, as for the stall of a descriptor it does not have.
+constexpr Result kStalled{STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};
+constexpr Result kBusError{STATUS_UNSUCCESSFUL, USBD_STATUS_XACT_ERROR};
+// "If the transfer fails, the associated pipe can't process requests until the error
+// condition is cleared" ("How to recover from USB pipe errors"): a client resets the pipe.
+constexpr Result kHalted{STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED};
 
 constexpr size_t kInterfaceHead = offsetof(USBD_INTERFACE_INFORMATION, Pipes);
 
@@ -197,7 +205,30 @@ Result SelectInterface(Port& port, URB* urb) {
 
 Result PipeRequest(Port& port, URB* urb) {
     Locked locked(port.bus);
-    return FindPipe(port, urb->UrbPipeRequest.PipeHandle) ? kSuccess : kBadPipe;
+    PipePtr pipe = FindPipe(port, urb->UrbPipeRequest.PipeHandle);
+    if (!pipe) return kBadPipe;
+    USHORT function = urb->UrbHeader.Function;
+    if (function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL || function == URB_FUNCTION_SYNC_RESET_PIPE)
+        pipe->halted = false;
+    return kSuccess;
+}
+
+// A sweep's refusal of a URB that reaches the device; the transfer's own (a hang) aside.
+bool Refused(Port& port, Result* refusal) {
+    if (Refuses(port.bus, UsbBus::Refusal::Stall)) {
+        *refusal = kStalled;
+        return true;
+    }
+    if (Refuses(port.bus, UsbBus::Refusal::BusError)) {
+        *refusal = kBusError;
+        return true;
+    }
+    return false;
+}
+
+bool ReachesDevice(USHORT function) {
+    return function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE || function == URB_FUNCTION_SELECT_CONFIGURATION ||
+           function == URB_FUNCTION_SELECT_INTERFACE;
 }
 
 Result Serve(Port& port, URB* urb) {
@@ -255,11 +286,21 @@ NTSTATUS SubmitTransfer(Port& port, PIRP irp, URB* urb) {
     IoMarkIrpPending(irp);
     urb->UrbHeader.Status = USBD_STATUS_PENDING;
     Result ending{STATUS_CANCELLED, USBD_STATUS_CANCELED};
+    Result refusal;
+    bool refused = Refused(port, &refusal);
+    bool hangs = !refused && Refuses(port.bus, UsbBus::Refusal::Hang);
     bool queued = false;
     {
         Locked locked(port.bus);
         if (pipe->closed) {
             ending = {pipe->endStatus, pipe->endUsbd};
+        } else if (pipe->halted) {
+            ending = kHalted;
+        } else if (refused) {
+            pipe->halted = true;
+            ending = refusal;
+        } else if (hangs) {
+            queued = Enqueue(*pipe, {irp, kNever});
         } else if (port.power != PowerDeviceD0) {
             // A device set below D0 has its port suspended. The platform's rule is that a
             // driver touches its device only in D0 and holds its I/O while the device sleeps
@@ -320,6 +361,8 @@ NTSTATUS DispatchUrb(Port& port, PIRP irp) {
     if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) return SubmitTransfer(port, irp, urb);
     LogSubmission(port, urb, nullptr, false);
     if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE) return AbortPipe(port, irp, urb);
+    if (Result refusal; ReachesDevice(urb->UrbHeader.Function) && Refused(port, &refusal))
+        return CompleteUrb(port, irp, refusal.status, refusal.usbd);
     Result r = Serve(port, urb);
     return CompleteUrb(port, irp, r.status, r.usbd);
 }

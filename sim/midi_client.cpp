@@ -48,8 +48,11 @@ NTSTATUS MidiClient::State::Send(MidiClientDevice* d, ULONG code, void* block, U
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IO_STATUS_BLOCK iosb{};
-    PIRP irp = IoBuildDeviceIoControlRequest(code, d->lower, block, inputLength, nullptr, outputLength, TRUE, &done,
-                                             &iosb);
+    PIRP irp;
+    {
+        host::faults::Exempt exempt;  // the client's request, not the driver's
+        irp = IoBuildDeviceIoControlRequest(code, d->lower, block, inputLength, nullptr, outputLength, TRUE, &done, &iosb);
+    }
     if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
     NTSTATUS status = IoCallDriver(d->lower, irp);
     if (status == STATUS_PENDING) {

@@ -1,4 +1,6 @@
 // The client's driver object: AddDevice on the child, PnP and power passed down.
+#include <optional>
+
 #include "sim/midi_client_state.h"
 
 #include <new>
@@ -60,11 +62,14 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
 
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     PDEVICE_OBJECT self = nullptr;
+    // The client's device and its attachment are not the driver's to lose.
+    std::optional<host::faults::Exempt> exempt(std::in_place);
     NTSTATUS status = IoCreateDevice(driver, sizeof(MidiClientDevice), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &self);
     if (!NT_SUCCESS(status)) return status;
     auto* d = new (self->DeviceExtension) MidiClientDevice{loadedMidiClient.load(), self, nullptr, 1, {}, false};
     KeInitializeEvent(&d->drained, NotificationEvent, FALSE);
     d->lower = IoAttachDeviceToDeviceStack(self, pdo);
+    exempt.reset();
     if (!d->lower) {
         d->~MidiClientDevice();
         IoDeleteDevice(self);

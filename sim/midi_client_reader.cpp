@@ -31,7 +31,11 @@ void MidiClient::State::RunReader(MidiClientDevice* d) {
         UNIT_DATA_BLOCK block{0, 0, wanted, data.data()};
         KEVENT done;
         KeInitializeEvent(&done, NotificationEvent, FALSE);
-        PIRP irp = IoAllocateIrp(d->lower->StackSize, FALSE);
+        PIRP irp;
+        {
+            host::faults::Exempt exempt;  // the client's request
+            irp = IoAllocateIrp(d->lower->StackSize, FALSE);
+        }
         if (!irp) {
             RecordError(STATUS_INSUFFICIENT_RESOURCES);
             return;
@@ -79,7 +83,11 @@ NTSTATUS MidiClient::State::StartReader(MidiClientDevice* d) {
     readerDevice = d;
     running = true;
     HANDLE handle = nullptr;
-    NTSTATUS status = PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, ReaderMain, this);
+    NTSTATUS status;
+    {
+        host::faults::Exempt exempt;  // the client's thread
+        status = PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, ReaderMain, this);
+    }
     if (NT_SUCCESS(status)) {
         PVOID thread = nullptr;
         status = ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &thread, nullptr);

@@ -6,6 +6,7 @@
 #include <map>
 #include <mutex>
 
+#include "platform/host/control.h"
 #include "sim/midi_client.h"
 #include "sim/unit_client_interface.h"
 

@@ -79,7 +79,11 @@ void State::DepartUnheld() {
 PnpManager::PnpManager(UsbBus& bus) : state_(std::make_unique<State>(bus)) {
     KeInitializeEvent(&state_->changed, SynchronizationEvent, FALSE);
     host::NameObject(&state_->changed, "PnP manager");
-    NTSTATUS status = PsCreateSystemThread(&state_->thread, 0, nullptr, nullptr, nullptr, ManagerThread, state_.get());
+    NTSTATUS status;
+    {
+        host::faults::Exempt exempt;  // the simulation's own thread
+        status = PsCreateSystemThread(&state_->thread, 0, nullptr, nullptr, nullptr, ManagerThread, state_.get());
+    }
     if (!NT_SUCCESS(status)) {
         std::fprintf(stderr, "PnP manager: no thread (0x%lx)\n", static_cast<unsigned long>(status));
         std::abort();

@@ -7,6 +7,7 @@
 #include <functional>
 #include <mutex>
 
+#include "platform/host/control.h"
 #include "sim/pnp_manager.h"
 
 namespace sim {

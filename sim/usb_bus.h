@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -55,6 +56,16 @@ public:
     // that cannot be reset or enumerated); STATUS_SUCCESS starts it again.
     void FailStarts(PDEVICE_OBJECT pdo, NTSTATUS status);
     std::u16string DriverKey(PDEVICE_OBJECT pdo);  // the registry path Plug gave the device
+
+    // The bus's own refusals, for fault sweeps, counted over every device from the moment a
+    // plan is set. Stall and BusError: a URB that reaches a device (descriptor read,
+    // configuration or interface selection, transfer) fails as a stalled or a garbled
+    // transaction; a data pipe that failed so stays halted until it is reset or selected
+    // again. Hang: a transfer the device never answers (it NAKs), holding its pipe's queue
+    // until it is cancelled or the pipe aborted.
+    enum class Refusal { Stall, BusError, Hang, Count };
+    void PlanRefusals(Refusal kind, std::function<bool(uint64_t call)> fail);
+    uint64_t RefusalCalls(Refusal kind);
     PDRIVER_OBJECT Driver() const;
 
     struct State;

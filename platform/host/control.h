@@ -84,13 +84,33 @@ void Report(const std::string& rule, const std::string& detail);
 
 // ---- Fault injection -----------------------------------------------------------------------
 namespace faults {
-enum class Op { Pool, Irp, Device, Interface, Thread, OpenKey, Attach, Count };
+// PowerIrp: PoRequestPowerIrp (which an Irp plan fails too, as it allocates one).
+enum class Op { Pool, Irp, Device, Interface, Thread, OpenKey, Attach, PowerIrp, Count };
 // The call numbers count from 1 at the moment the plan is set.
 void Plan(Op op, std::function<bool(uint64_t call)> fail);
 inline void FailNth(Op op, uint64_t n) { Plan(op, [n](uint64_t c) { return c == n; }); }
 inline void FailAll(Op op) { Plan(op, [](uint64_t) { return true; }); }
 inline void FailAfter(Op op, uint64_t ok) { Plan(op, [ok](uint64_t c) { return c > ok; }); }
+// Pool allocations of one tag, counted per tag from the moment the plan is set (an Op::Pool
+// plan counts every tag together).
+void PlanPool(ULONG tag, std::function<bool(uint64_t call)> fail);
+// Calls made since the last Clear (or the op's or tag's last plan), planned or not.
+uint64_t Calls(Op op);
+struct TagCalls {
+    ULONG tag;
+    uint64_t calls;
+};
+std::vector<TagCalls> PoolCalls();  // by tag, in the order the tags were first seen
 void Clear();
+// While one lives, the calling thread's calls are neither counted nor failed: the
+// simulation's own allocations, devices and threads are not the driver's to lose.
+class Exempt {
+public:
+    Exempt();
+    ~Exempt();
+    Exempt(const Exempt&) = delete;
+    Exempt& operator=(const Exempt&) = delete;
+};
 // The verifier's "force pending": calls to this device return STATUS_PENDING even when it
 // completes at once; the caller's completion routine then runs later from another thread.
 void ForcePending(PDEVICE_OBJECT device, bool on);

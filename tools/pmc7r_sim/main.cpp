@@ -17,12 +17,17 @@
 #include "tools/pmc7r_sim/run_options.h"
 #include "tools/pmc7r_sim/scenario_parser.h"
 #include "tools/pmc7r_sim/stress.h"
+#include "tools/pmc7r_sim/sweep.h"
 
 namespace {
 
 const char kUsage[] =
     "usage: pmc7r-sim demo [--sys FILE] [--pcap FILE] [--realtime] [--trace]\n"
     "       pmc7r-sim run [--sys FILE] [--pcap FILE] [--realtime] [--trace] FILE...\n"
+    "       pmc7r-sim run FILE (--fail SITE:K | --force-pending | --inject EVENT[:NAME]:K)\n"
+    "       pmc7r-sim sweep faults [-j N] [--limit N] FILE...\n"
+    "       pmc7r-sim sweep unplug|remove|restart [-j N] [--limit N] FILE [NAME]\n"
+    "       pmc7r-sim sweep unplug|remove|restart|sleep [-j N] [--limit N] FILE...\n"
     "       pmc7r-sim figures\n"
     "       pmc7r-sim bench [--json] [--brief]\n"
     "       pmc7r-sim stress [--seed N] [--for DURATION] [--verbose]\n"
@@ -58,6 +63,34 @@ const char kUsage[] =
     "      happened goes to standard output, errors to standard error. A read\n"
     "      waits up to 100 ms for its first byte; if none comes it is cancelled\n"
     "      and returns nothing.\n"
+    "\n"
+    "sweep faults  a clean run of each file counts the calls of every fault site:\n"
+    "      irp, device, interface, thread, openkey, attach, power (PoRequestPowerIrp),\n"
+    "      pool-TAG (the pool by tag, e.g. pool-Wdm), and the bus's refusals urb-stall\n"
+    "      and urb-error (a URB that reaches the unit fails so; its pipe stays halted\n"
+    "      until reset) and transfer-hang (a transfer never answered until cancelled).\n"
+    "      Then one run for every site and every call K with the K-th call failing,\n"
+    "      and one with every request the driver sends forced to pend.\n"
+    "sweep unplug|remove|restart|sleep  one run for every K up to the request\n"
+    "      completions of a clean run, with the event injected after the K-th:\n"
+    "      NAME pulled out, removed, restarted (every unit the file plugs, without\n"
+    "      NAME); sleep: the system to S3 and back.\n"
+    "      Each run is a forked child and is clean when it did not crash, no\n"
+    "      sanitizer or the verifier reported, nothing was left over, every unit\n"
+    "      left plugged is started or has a problem with a failing status, every unit\n"
+    "      plugged in again afterwards behaves as after the clean run (started, a\n"
+    "      file handle reads what it sends), and for an event, every expectation it\n"
+    "      does not concern still held (those of NAME, its ID and handles, the unit\n"
+    "      list, and with the master the client's). The table gives per site (unit)\n"
+    "      the calls (points), the runs and the clean ones, then every run that was\n"
+    "      not clean as the `run` command that replays it alone. Exit status 0 when\n"
+    "      every run was clean.\n"
+    "      -j N       N children at a time (default 1)\n"
+    "      --limit N  at most N calls of each site (points of each unit), spread\n"
+    "                 evenly from the first to the last\n"
+    "run FILE --fail SITE:K | --force-pending | --inject EVENT[:NAME]:K\n"
+    "      one run of a sweep alone, after a clean run of the file; prints its\n"
+    "      timeline and verdict; exit status 0 when it was clean.\n"
     "\n"
     "bench fixed workloads on virtual time, printed as one table: input latency (bus\n"
     "      to the client's and a file's read), output latency on an idle wire, flood\n"
@@ -146,6 +179,10 @@ const char kUsage[] =
 void Usage(std::FILE* out) { std::fputs(kUsage, out); }
 
 int Run(int argc, char** argv, bool demo) {
+    for (int i = 0; !demo && i < argc; ++i) {
+        std::string_view a = argv[i];
+        if (a == "--fail" || a == "--inject" || a == "--force-pending") return simtool::RunSweepCase(argc, argv, stdout);
+    }
     scenario::RunOptions options;
     std::string error;
     std::vector<std::string> arguments(argv, argv + argc);
@@ -203,6 +240,7 @@ int main(int argc, char** argv) {
     if (command == "figures" && argc == 2) return simtool::RunFigures(stdout);
     if (command == "bench") return Bench(argc - 2, argv + 2);
     if (command == "stress") return Stress(argc - 2, argv + 2);
+    if (command == "sweep") return simtool::RunSweep(argc - 2, argv + 2, stdout);
     Usage(stderr);
     return 2;
 }

@@ -149,6 +149,7 @@ Step World::Plug(const std::string& name, const scenario::PlugOptions& options) 
     unit->options = options;
     unit->model = std::make_shared<sim::Pmc7rUnit>(ModelOptions(options));
     unit->pdo = bus_->Plug(unit->model);
+    if (onPlug_) onPlug_(unit->pdo);
     if (options.startFails) bus_->FailStarts(unit->pdo, STATUS_IO_DEVICE_ERROR);
     if (options.bulkMode) host::registry::SetDword(bus_->DriverKey(unit->pdo), u"UsbBulkMode", *options.bulkMode);
     unit->node = pnp_->Arrive(unit->pdo);
@@ -164,9 +165,12 @@ Step World::Plug(const std::string& name, const scenario::PlugOptions& options) 
         captured_.push_back({unit->pdo, sim::Pmc7rDescriptors(options.product, options.packet).configuration,
                              uint8_t(iface), uint8_t(alternate)});
         text += "started on interface " + std::to_string(iface) + " alternate " + std::to_string(alternate);
-        if (!unit->node->children.empty())
-            text += "; child " + Narrow(unit->node->children.front()->hardwareIds.at(0)) +
+        // A child whose ID query failed (the driver had no pool for the answer) has none.
+        if (!unit->node->children.empty()) {
+            const std::vector<std::u16string>& ids = unit->node->children.front()->hardwareIds;
+            text += "; child " + (ids.empty() ? std::string("without a hardware ID") : Narrow(ids.front())) +
                     (client_.Attached() ? " with the MIDI client" : "");
+        }
     }
     units_[name] = std::move(unit);
     return Step::Done(text);
@@ -192,13 +196,13 @@ Step World::Remove(const std::string& name) {
     return Step::Done("remove " + name + ": query-remove, remove");
 }
 
-Step World::Restart(const std::string& name) {
+Step World::Restart(const std::string& name, bool setAside) {
     UnitEntry* unit = Unit(name);
     if (!unit) return Step::Error("no unit " + name + " is plugged");
     NTSTATUS status = pnp_->Restart(unit->node);
     // A unit that is open answers its new bring-up into the stream; those answers are set
     // aside as at an open.
-    size_t answers = SetAsideClientInput();
+    size_t answers = setAside ? SetAsideClientInput() : 0;
     return Step::Done("restart " + name + ": " + StatusText(status) +
                       (answers ? "; its bring-up's answers set aside (" + std::to_string(answers) + " bytes)" : ""));
 }

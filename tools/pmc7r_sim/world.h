@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -48,7 +49,8 @@ public:
     Step Plug(const std::string& name, const scenario::PlugOptions& options);
     Step Unplug(const std::string& name);
     Step Remove(const std::string& name);
-    Step Restart(const std::string& name);
+    // setAside false: what the client got meanwhile stays for the expectations.
+    Step Restart(const std::string& name, bool setAside = true);
     Step SetSystem(bool sleep);
     Step UnitSends(const std::string& name, const std::vector<uint8_t>& bytes);
 
@@ -109,6 +111,11 @@ public:
     // Runs the driver from this native image (pmc7r.sys) instead of the linked-in one.
     void UseImage(const std::string& path) { imagePath_ = path; }
 
+    // For sweeps: the bus, and a routine called with each unit's device object as it is
+    // plugged, before the Plug and Play manager learns of it.
+    sim::UsbBus& Bus() { return *bus_; }
+    void OnPlug(std::function<void(PDEVICE_OBJECT)> onPlug) { onPlug_ = std::move(onPlug); }
+
 private:
     bool EnsureDriver();
     // Lets the units settle for 20 ms, then drops what the client got meanwhile; the count.
@@ -134,6 +141,7 @@ private:
     std::map<std::string, std::unique_ptr<sim::Application>> apps_;
     std::set<std::string> closed_;
     Counts counts_;
+    std::function<void(PDEVICE_OBJECT)> onPlug_;
 };
 
 // "1ms", "0.25 s" and so on for the timeline.

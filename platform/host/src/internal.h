@@ -22,6 +22,7 @@ std::string PointerText(const void* p);
 
 // ---- Fault injection ----
 bool ShouldFail(faults::Op op);
+bool ShouldFailPool(ULONG tag);  // counts the Op::Pool plan and the tag's
 bool ForcedPending(PDEVICE_OBJECT device);
 
 // ---- Scheduler ----

@@ -84,9 +84,15 @@ bool Buffered(File* file) {
     return buffered;
 }
 
+// The I/O manager's own allocation for the caller's request: not the driver's to lose.
+void* SystemBuffer(ULONG size) {
+    host::faults::Exempt exempt;
+    return ExAllocatePoolWithTag(NonPagedPool, size, kSystemBufferTag);
+}
+
 // A system buffer holding length bytes of the caller's input (zeroed beyond it).
 NTSTATUS BufferInput(FileRequest& r, File* file, const void* input, ULONG inputLength, ULONG size) {
-    r.system = ExAllocatePoolWithTag(NonPagedPool, size, kSystemBufferTag);
+    r.system = SystemBuffer(size);
     if (!r.system) return STATUS_INSUFFICIENT_RESOURCES;
     std::memset(r.system, 0, size);
     if (inputLength == 0) return STATUS_SUCCESS;
@@ -109,7 +115,7 @@ FileRequestPtr StartRead(File* file, void* buffer, ULONG length) {
     auto r = std::make_shared<FileRequest>();
     if (Buffered(file) && length) {
         if (file->mode == UserMode && !ProbeForWrite(buffer, length)) return FailedRequest(STATUS_ACCESS_VIOLATION);
-        r->system = ExAllocatePoolWithTag(NonPagedPool, length, kSystemBufferTag);
+        r->system = SystemBuffer(length);
         if (!r->system) return FailedRequest(STATUS_INSUFFICIENT_RESOURCES);
         CopyBackTo(*r, file, buffer, length);
     }

@@ -41,7 +41,8 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
                                  POWER_STATE PowerState, PREQUEST_POWER_COMPLETE CompletionFunction,
                                  PVOID Context, PIRP* Irp) {
     if (!Valid(MinorFunction, PowerState)) return STATUS_INVALID_PARAMETER;
-    if (ShouldFail(host::faults::Op::Irp)) return STATUS_INSUFFICIENT_RESOURCES;
+    // It allocates the request: a plan for IRPs fails it too.
+    if (ShouldFail(host::faults::Op::PowerIrp) || ShouldFail(host::faults::Op::Irp)) return STATUS_INSUFFICIENT_RESOURCES;
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(DeviceObject);
     PIRP irp = host::io::NewRequest(top->StackSize, [=](PIRP done) {
         if (CompletionFunction) CompletionFunction(DeviceObject, MinorFunction, PowerState, Context, &done->IoStatus);

@@ -298,7 +298,7 @@ PVOID Allocate(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag, void* caller
                 std::string(TypeName(PoolType)) + " at IRQL " + std::to_string(CurrentIrql()));
         return nullptr;
     }
-    if (ShouldFail(host::faults::Op::Pool)) return nullptr;
+    if (ShouldFailPool(Tag)) return nullptr;
     PoolState& s = Pool();
     std::unique_lock guard(s.lock);
     bool special = s.special == host::pool::Special::All ||
