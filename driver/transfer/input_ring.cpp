@@ -2,9 +2,14 @@
 
 #define INPUT_RING_MASK (INPUT_RING_SIZE - 1)
 
-// Two runs at most: a copy never spans more than the ring.
+// Two runs at most, either way: a copy never spans more than the ring. The first ends at
+// the ring's end or with the count.
+static ULONG FirstRun(ULONG At, ULONG Count) {
+    return Count < INPUT_RING_SIZE - At ? Count : INPUT_RING_SIZE - At;
+}
+
 static VOID CopyOut(const UCHAR* Ring, ULONG At, PUCHAR Destination, ULONG Count) {
-    ULONG first = Count < INPUT_RING_SIZE - At ? Count : INPUT_RING_SIZE - At;
+    ULONG first = FirstRun(At, Count);
     RtlCopyMemory(Destination, &Ring[At], first);
     if (Count > first) {
         RtlCopyMemory(Destination + first, &Ring[0], Count - first);
@@ -16,7 +21,7 @@ VOID AppendInput(FDO_EXTENSION* Unit, const UCHAR* Bytes, ULONG Length) {
         return;
     }
     ULONG at = ReadShared(&Unit->InputWriteIndex);
-    ULONG first = Length < INPUT_RING_SIZE - at ? Length : INPUT_RING_SIZE - at;
+    ULONG first = FirstRun(at, Length);
     RtlCopyMemory(&Unit->InputRing[at], Bytes, first);
     if (Length > first) {
         RtlCopyMemory(&Unit->InputRing[0], Bytes + first, Length - first);

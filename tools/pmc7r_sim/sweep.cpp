@@ -225,6 +225,17 @@ struct Totals {
     }
 };
 
+// One case's verdict into its row; an unclean case is kept as the command that replays it.
+void Count(const std::string& file, const CasePlan& plan, const Verdict& v, Tally* t, Totals* totals) {
+    ++t->runs;
+    if (v.result.injected) ++t->injected;
+    if (v.clean) {
+        ++t->clean;
+    } else {
+        totals->failures.push_back(Replay(file, plan) + "    # " + v.why);
+    }
+}
+
 bool SweepFaults(const scenario::Scenario& s, const Options& o, Totals* totals, std::FILE* out) {
     CaseResult baseline;
     if (!CleanRun(s, o, &baseline, out)) return false;
@@ -250,13 +261,7 @@ bool SweepFaults(const scenario::Scenario& s, const Options& o, Totals* totals, 
     std::vector<Verdict> verdicts = RunAll(s, plans, &baseline, o.jobs);
     std::map<std::string, Tally> rows;
     for (size_t i = 0; i < plans.size(); ++i) {
-        Tally& t = rows[siteOf[i]];
-        ++t.runs;
-        if (verdicts[i].clean) {
-            ++t.clean;
-        } else {
-            totals->failures.push_back(Replay(s.file, plans[i]) + "    # " + verdicts[i].why);
-        }
+        Count(s.file, plans[i], verdicts[i], &rows[siteOf[i]], totals);
     }
     std::fprintf(out, "%s: %llu request completions in the clean run\n", s.file.c_str(),
                  (unsigned long long)baseline.completions);
@@ -300,14 +305,7 @@ bool SweepEvents(const scenario::Scenario& s, const Options& o, Event event, Tot
     std::vector<Verdict> verdicts = RunAll(s, plans, &baseline, o.jobs);
     std::vector<Tally> rows(units.size());
     for (size_t i = 0; i < plans.size(); ++i) {
-        Tally& t = rows[unitOf[i]];
-        ++t.runs;
-        if (verdicts[i].result.injected) ++t.injected;
-        if (verdicts[i].clean) {
-            ++t.clean;
-        } else {
-            totals->failures.push_back(Replay(s.file, plans[i]) + "    # " + verdicts[i].why);
-        }
+        Count(s.file, plans[i], verdicts[i], &rows[unitOf[i]], totals);
     }
     std::fprintf(out, "%s: %llu request completions in the clean run\n", s.file.c_str(),
                  (unsigned long long)baseline.completions);
