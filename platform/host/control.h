@@ -34,6 +34,10 @@ public:
 int64_t Now();
 void SetRealTime(bool realTime);  // before any thread is started
 bool RealTime();
+// A virtual time (100 ns units, 0 = none) the run must end before: a clock that would jump
+// past it is a "time limit" violation with every thread's wait, so a driver loop that polls
+// for ever fails fast instead of spinning the clock. Cleared with the session.
+void SetTimeLimit(int64_t at100ns);
 // Seconds of wall time without progress after which the watchdog ends the run with a report.
 void SetWatchdogSeconds(unsigned seconds);
 // A readable report of every platform thread: its state, what it waits on, its deadline.

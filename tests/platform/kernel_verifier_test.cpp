@@ -126,6 +126,27 @@ TEST_F(KernelVerifier, DeadlockReportNamesEveryWait) {
     }
 }
 
+// A poll that never sees its condition keeps the clock jumping: past the run's limit it is
+// reported once, with the waits, and the run goes on.
+TEST_F(KernelVerifier, APollPastTheTimeLimitIsReportedOnce) {
+    host::verifier::Record(true);
+    host::SetTimeLimit(host::Ms(1000));
+    std::atomic<bool> seen{false};
+    host::Thread poller("poller", [&] {
+        LARGE_INTEGER poll;
+        poll.QuadPart = -host::Ms(20);
+        while (!seen) KeDelayExecutionThread(KernelMode, FALSE, &poll);
+    });
+    host::Advance(host::Ms(3000));
+    seen = true;
+    poller.Join();
+    auto violations = host::verifier::Take();
+    ASSERT_EQ(1u, violations.size());
+    EXPECT_EQ("time limit", violations[0].rule);
+    EXPECT_NE(std::string::npos, violations[0].detail.find("poller waits on delay")) << violations[0].detail;
+    EXPECT_GE(host::Now(), host::Ms(3000));
+}
+
 TEST(KernelVerifierDeathTest, DeadlockEndsTheRunWithTheThreadReport) {
     ChooseDeathTestStyle();
     EXPECT_DEATH(

@@ -25,6 +25,17 @@ void CountCompletion(const host::io::TraceEvent& e) {
 
 const uint8_t kProbe[] = {0x90, 0x3C, 0x7F};
 
+// The driver's longest bounded waits are seconds; a run that goes on for minutes of virtual
+// time past the scenario's own waits polls for something that never comes.
+constexpr int64_t kSpareTime = host::Ms(10 * 60 * 1000);
+
+int64_t TimeLimit(const scenario::Scenario& s) {
+    int64_t waits = 0;
+    for (const Command& c : s.commands)
+        if (c.kind == CommandKind::Wait) waits += c.duration;
+    return waits + kSpareTime;
+}
+
 std::string TagName(ULONG tag) {
     std::string text = host::pool::TagText(tag);
     while (!text.empty() && text.back() == ' ') text.pop_back();
@@ -265,6 +276,7 @@ CaseResult RunCase(const scenario::Scenario& s, const CasePlan& plan, const Case
     std::string leaks;
     {
         host::Session session("pmc7r-sim sweep");
+        host::SetTimeLimit(TimeLimit(s));
         completions = 0;
         busDriver = nullptr;
         host::io::SetTracer(CountCompletion);

@@ -26,6 +26,7 @@ struct Scheduler {
     uint64_t epoch = 0;
     uint32_t lastThreadId = 0;
     bool active = false;
+    int64_t limit = 0;  // virtual time a run may not pass; 0: none
 };
 
 // Never destroyed: threads left over at exit may still reach it.
@@ -135,6 +136,17 @@ void ReportDeadlock(std::unique_lock<std::mutex>& lock) {
     for (Wait* w : all) Wake(*w, STATUS_TIMEOUT);
 }
 
+// Every thread waits on a timer, again and again, past the time the run was given: a loop
+// that polls for something that never comes. Reported once, then time goes on.
+void ReportOverrun(std::unique_lock<std::mutex>& lock) {
+    std::string detail = "virtual time would pass the run's limit of " + TimeText(S().limit) +
+                         ", every platform thread waiting on a deadline: " + WaitSummaryLocked();
+    S().limit = 0;
+    lock.unlock();
+    Violate("time limit", detail);
+    lock.lock();
+}
+
 // Called whenever a thread stops running: when nobody runs, time moves on.
 void Settle(std::unique_lock<std::mutex>& lock) {
     Scheduler& s = S();
@@ -145,6 +157,11 @@ void Settle(std::unique_lock<std::mutex>& lock) {
         return;
     }
     if (s.realTime) return;
+    if (s.limit != 0 && earliest > s.limit) {
+        ReportOverrun(lock);
+        Settle(lock);  // the report let go of the lock: look again, without a limit now
+        return;
+    }
     if (earliest > s.now.load()) s.now.store(earliest);
     Progress();
     WakeExpired();
@@ -162,6 +179,7 @@ void Reset() {
     s.realTime.store(false);
     s.generation = 0;
     s.lastThreadId = 0;
+    s.limit = 0;
     s.active = false;
     ++s.epoch;
 }
@@ -412,6 +430,11 @@ bool WaitUntil(const std::function<bool()>& pred, int64_t timeout100ns, const ch
             return pred();
         }
     }
+}
+
+void SetTimeLimit(int64_t at100ns) {
+    std::lock_guard guard(KernelLock());
+    S().limit = at100ns;
 }
 
 void Advance(int64_t span100ns) {
