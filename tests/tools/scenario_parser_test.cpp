@@ -268,6 +268,24 @@ TEST(ScenarioParserBad, MalformedLinesAreReportedWithFileLineAndCause) {
     }
 }
 
+// A message carries the offending word's control bytes as escapes: a NUL in it once cut the
+// message short, to nothing when the word began with one.
+TEST(ScenarioParserBad, ControlBytesInAWordAreShownAsEscapes) {
+    using namespace std::string_literals;
+    const std::pair<std::string, const char*> cases[] = {
+        {"service \0\0e="s, "\\x00\\x00e: '' is not a number"},
+        {"plug m \x01=2"s, "unknown option '\\x01'"},
+        {"jump\x7f"s, "unknown command 'jump\\x7f'"},
+    };
+    for (const auto& [text, fragment] : cases) {
+        auto parsed = scenario::ParseScenario(text, "bad.scn");
+        auto* error = std::get_if<ParseError>(&parsed);
+        ASSERT_NE(error, nullptr) << fragment;
+        EXPECT_NE(error->message.find(fragment), std::string::npos) << error->message;
+        for (char c : error->message) EXPECT_TRUE(static_cast<unsigned char>(c) >= 0x20 && c != 0x7F) << error->message;
+    }
+}
+
 TEST(ScenarioParserFile, CommandsKeepTheirLineNumbersAcrossCommentsAndBlankLines) {
     auto parsed = scenario::ParseScenario("# a scenario\nservice Interface=2\n\nplug m   # master\r\n   \nwait 1ms",
                                           "lines.scn");

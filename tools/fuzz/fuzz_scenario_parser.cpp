@@ -1,5 +1,6 @@
 // The scenario parser on any text: it must answer with a scenario or a line and a message,
-// never crash, hang or read out of bounds. A text that parses must parse the same way again.
+// never crash, hang or read out of bounds, and its message shows every byte it quotes (no
+// control byte cuts it short). A text that parses must parse the same way again.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -13,6 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto parsed = scenario::ParseScenario(text, "fuzz.pmc");
     if (auto* error = std::get_if<scenario::ParseError>(&parsed)) {
         if (error->line < 1 || error->message.empty()) std::abort();
+        for (char c : error->message)
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) std::abort();
         return 0;
     }
     const auto& s = std::get<scenario::Scenario>(parsed);

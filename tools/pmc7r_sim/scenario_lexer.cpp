@@ -25,6 +25,22 @@ size_t ReadQuoted(std::string_view line, size_t at, std::string* out) {
 
 }  // namespace
 
+std::string Printable(std::string_view text) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (char c : text) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7F) {
+            out.push_back(c);
+            continue;
+        }
+        out += "\\x";
+        out.push_back(kHex[byte >> 4]);
+        out.push_back(kHex[byte & 0x0F]);
+    }
+    return out;
+}
+
 std::vector<Token> SplitLine(std::string_view line) {
     std::vector<Token> tokens;
     size_t i = 0;

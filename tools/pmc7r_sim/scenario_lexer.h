@@ -14,9 +14,13 @@ struct Token {
     bool quoted = false;
 };
 
+// Control bytes as \xHH, so a message shows every byte of the word it quotes and a NUL
+// does not end it.
+std::string Printable(std::string_view text);
+
 // Thrown with a message that says what is wrong; the parser adds file and line.
 struct SyntaxError : std::runtime_error {
-    using std::runtime_error::runtime_error;
+    explicit SyntaxError(const std::string& message) : std::runtime_error(Printable(message)) {}
 };
 
 // Splits a line at blanks; `#` outside quotes ends it. In a quoted text a backslash before
