@@ -80,6 +80,7 @@ VOID CompleteServedFileReads(FDO_EXTENSION* Extension);
 // Unit open/close and output pump
 // Returns the open count after the call; 0 means the open failed.
 ULONG OpenUnit(FDO_EXTENSION* Extension);
+NTSTATUS TryOpenUnit(FDO_EXTENSION* Extension, ULONG* Count);
 BOOLEAN CloseUnit(FDO_EXTENSION* Extension);
 // Queues Length bytes for the unit; returns how many were queued (passive level only).
 ULONG EnqueueOutput(PDEVICE_OBJECT FunctionDevice, ULONG Reserved, const UCHAR* Source,

@@ -9,8 +9,9 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     FDO_EXTENSION* ext = FdoExtension(DeviceObject);
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
     IoIncrement(DeviceObject);
-    NTSTATUS status = STATUS_DELETE_PENDING;
-    if (IsDeviceReady(DeviceObject) && OpenUnit(ext) != 0) {
+    ULONG count = 0;
+    NTSTATUS status = IsDeviceReady(DeviceObject) ? TryOpenUnit(ext, &count) : STATUS_DELETE_PENDING;
+    if (NT_SUCCESS(status)) {
         OPEN_CONTEXT* context = AllocateOpenContext(ext);
         if (file) {
             file->FsContext = context;
@@ -20,7 +21,6 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         } else if (context) {
             FreeOpenContext(ext, context);
         }
-        status = STATUS_SUCCESS;
     }
     CompleteRequest(Irp, status, 0);
     IoDecrement(DeviceObject);

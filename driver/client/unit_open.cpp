@@ -19,21 +19,35 @@ static VOID UnlockOpens(FDO_EXTENSION* Extension) {
     KeSetEvent(&Extension->OpenLock, IO_NO_INCREMENT, FALSE);
 }
 
-// A unit in removal is not opened again: its reads would only fail.
-ULONG OpenUnit(FDO_EXTENSION* Extension) {
+// A unit in removal is not opened again: its reads would only fail. A failed first open
+// (no pipes, a power-up refused, no thread for the pump) leaves the count at 0 and says why.
+NTSTATUS TryOpenUnit(FDO_EXTENSION* Extension, ULONG* Count) {
     if (!Extension->PhysicalDeviceObject) {
-        return Extension->OpenCount;
+        *Count = Extension->OpenCount;
+        return *Count != 0 ? STATUS_SUCCESS : STATUS_DELETE_PENDING;
     }
+    *Count = 0;
     if (ReadShared(&Extension->Flags) & DEVICE_REMOVED) {
-        return 0;
+        return STATUS_DELETE_PENDING;
     }
     LockOpens(Extension);
+    NTSTATUS status = STATUS_SUCCESS;
     ULONG count = ++Extension->OpenCount;
-    if (count == 1 && (!Extension->BulkInPipe || !NT_SUCCESS(StartUnitIo(Extension)))) {
-        Extension->OpenCount = 0;
-        count = 0;
+    if (count == 1) {
+        status = Extension->BulkInPipe ? StartUnitIo(Extension) : STATUS_DELETE_PENDING;
+        if (!NT_SUCCESS(status)) {
+            Extension->OpenCount = 0;
+            count = 0;
+        }
     }
     UnlockOpens(Extension);
+    *Count = count;
+    return status;
+}
+
+ULONG OpenUnit(FDO_EXTENSION* Extension) {
+    ULONG count = 0;
+    TryOpenUnit(Extension, &count);
     return count;
 }
 
@@ -61,8 +75,13 @@ static VOID TopUpReads(FDO_EXTENSION* Extension) {
     }
 }
 
+// A unit that could not be powered up is not opened: its suspended port fails every
+// transfer, and the opener hears the failing status instead.
 NTSTATUS StartUnitIo(FDO_EXTENSION* Extension) {
-    SelfPowerTransition(Extension->DeviceObject, FALSE);
+    NTSTATUS power = SelfPowerTransition(Extension->DeviceObject, FALSE);
+    if (!NT_SUCCESS(power)) {
+        return power;
+    }
     KeClearEvent(&Extension->PumpEvent);
     SetFlags(&Extension->Flags, UNIT_PUMP_RUNNING);
     ClearFlags(&Extension->Flags, UNIT_BUSY);
@@ -114,10 +133,10 @@ VOID StopUnitIo(FDO_EXTENSION* Extension) {
 VOID ShowTextAwake(FDO_EXTENSION* Extension, const char* Text) {
     LockOpens(Extension);
     BOOLEAN closed = Extension->OpenCount == 0;
-    if (closed) {
-        SelfPowerTransition(Extension->DeviceObject, FALSE);
+    // A unit that stays asleep cannot show the text: sending it would only fail.
+    if (!closed || NT_SUCCESS(SelfPowerTransition(Extension->DeviceObject, FALSE))) {
+        SendDisplayText(Extension->DeviceObject, 0, "%s", Text);
     }
-    SendDisplayText(Extension->DeviceObject, 0, "%s", Text);
     if (closed) {
         SelfPowerTransition(Extension->DeviceObject, TRUE);
     }

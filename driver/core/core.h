@@ -60,6 +60,7 @@ struct FDO_EXTENSION {
     KEVENT RemoveEvent;
     KEVENT IdleEvent;
     KEVENT PowerUpEvent;
+    NTSTATUS PowerUpStatus;
     KSPIN_LOCK IoCountLock;
     LONG IoCount;
     LONG OpenPipeCount;

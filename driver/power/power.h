@@ -15,8 +15,9 @@ inline ULONG PowerTypeOf(PIO_STACK_LOCATION Stack) {
     return type;
 }
 
-// The driver's own power policy for a unit (passive level only).
-VOID SelfPowerTransition(PDEVICE_OBJECT FunctionDevice, BOOLEAN ToIdle);
+// The driver's own power policy for a unit (passive level only). A power-up that leaves
+// the unit below D0 fails: its port stays suspended and carries no transfer.
+NTSTATUS SelfPowerTransition(PDEVICE_OBJECT FunctionDevice, BOOLEAN ToIdle);
 NTSTATUS RequestSelfPower(PDEVICE_OBJECT FunctionDevice, DEVICE_POWER_STATE State);
 BOOLEAN RecordDevicePowerState(PDEVICE_OBJECT FunctionDevice, DEVICE_POWER_STATE State);
 

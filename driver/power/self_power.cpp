@@ -15,21 +15,28 @@ static BOOLEAN GatesOpen(FDO_EXTENSION* Extension, BOOLEAN ToIdle) {
     return use && PolicyState(Extension->IdlePowerState);
 }
 
-VOID SelfPowerTransition(PDEVICE_OBJECT FunctionDevice, BOOLEAN ToIdle) {
+NTSTATUS SelfPowerTransition(PDEVICE_OBJECT FunctionDevice, BOOLEAN ToIdle) {
     FDO_EXTENSION* ext = FdoExtension(FunctionDevice);
-    if (GatesOpen(ext, ToIdle)) {
-        RequestSelfPower(FunctionDevice, ToIdle ? (DEVICE_POWER_STATE)ext->IdlePowerState : PowerDeviceD0);
+    if (!GatesOpen(ext, ToIdle)) {
+        return STATUS_SUCCESS;
     }
+    NTSTATUS status =
+        RequestSelfPower(FunctionDevice, ToIdle ? (DEVICE_POWER_STATE)ext->IdlePowerState : PowerDeviceD0);
+    // A unit whose state was never lowered is in D0 whatever became of the request.
+    if (ext->DevicePowerState == PowerDeviceUnspecified) {
+        status = STATUS_SUCCESS;
+    }
+    return status;
 }
 
 VOID NTAPI SelfPowerRequestDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
                                 POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus) {
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(MinorFunction);
-    UNREFERENCED_PARAMETER(IoStatus);
     PDEVICE_OBJECT fdo = (PDEVICE_OBJECT)Context;
     FDO_EXTENSION* ext = FdoExtension(fdo);
     if ((ULONG)PowerState.DeviceState < ext->IdlePowerState) {
+        ext->PowerUpStatus = IoStatus->Status;
         KeSetEvent(&ext->PowerUpEvent, EVENT_INCREMENT, FALSE);
     }
     IoDecrement(fdo);
@@ -59,7 +66,10 @@ NTSTATUS RequestSelfPower(PDEVICE_OBJECT FunctionDevice, DEVICE_POWER_STATE Stat
     if (up) {
         // The power manager completes the request it accepted, and its completion sets the event.
         KeWaitForSingleObject(&ext->PowerUpEvent, Suspended, KernelMode, FALSE, NULL);
+        status = ext->PowerUpStatus;
+    } else {
+        status = STATUS_SUCCESS;
     }
     ClearFlags(&ext->Flags, POWER_REQUEST_PENDING);
-    return STATUS_SUCCESS;
+    return status;
 }

@@ -157,6 +157,36 @@ TEST_F(PowerPolicyTest, AnArmedWaitWakeBlocksUntilTheUnitWakesAndMapsSleepStates
     ExpectSettled(ext);
 }
 
+// An idle unit whose power-up is refused stays closed with the refusal's status: its
+// suspended port would fail every transfer of an open that went ahead. The next open works.
+TEST_F(PowerPolicyTest, AnOpenWhosePowerUpIsRefusedFailsAndLeavesTheUnitIdle) {
+    for (host::faults::Op refused : {host::faults::Op::PowerIrp, host::faults::Op::Irp}) {
+        Unit& u = Started();
+        FDO_EXTENSION* ext = Fdo(u);
+        ASSERT_EQ(1u, OpenUnit(ext));
+        CloseUnit(ext);
+        ASSERT_EQ(ULONG(PowerDeviceD2), ext->DevicePowerState);
+        size_t requests = u.device->PowerStates().size();
+        ULONG reads = ext->ReadsInFlight;  // queued before the port was suspended
+
+        host::faults::FailAll(refused);
+        ULONG count = 1;
+        EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, TryOpenUnit(ext, &count));
+        host::faults::Clear();
+        EXPECT_EQ(0u, count);
+        EXPECT_EQ(0u, ext->OpenCount);
+        EXPECT_EQ(reads, ext->ReadsInFlight) << "no read goes to a suspended port";
+        EXPECT_EQ(ULONG(PowerDeviceD2), ext->DevicePowerState);
+        EXPECT_EQ(requests, u.device->PowerStates().size());
+        ExpectSettled(ext);
+
+        ASSERT_EQ(1u, OpenUnit(ext));
+        EXPECT_EQ(ULONG(PowerDeviceD0), ext->DevicePowerState);
+        CloseUnit(ext);
+        ExpectSettled(ext);
+    }
+}
+
 TEST_F(PowerPolicyTest, TheIdlePolicyIsOffOutsideD1ToD3) {
     for (ULONG idle : {0u, 1u, 5u}) {
         SCOPED_TRACE(idle);
