@@ -149,20 +149,28 @@ void CheckInput(const Ledger& ledger, bool final, std::vector<std::string>* out)
         std::vector<std::string> cuts;
         std::vector<uint8_t> got = Filtered(segments[i], life.input, ledger.epochs, &times, &rawAt, &cuts);
         for (const std::string& cut : cuts) out->push_back(who + ": " + cut);
+        // Where the next bytes read were sent: the first index from `from` on where they run
+        // as read for a window of 8 (fewer at the end).
+        auto resumeAt = [&](size_t g, uint64_t from) {
+            size_t window = std::min<size_t>(8, got.size() - g);
+            for (uint64_t q = from; q + window <= n; ++q) {
+                size_t k = 0;
+                while (k < window && life.input[q + k] == got[g + k]) ++k;
+                if (k == window) return int64_t(q);
+            }
+            return int64_t(-1);
+        };
         uint64_t p = 0;
         for (size_t g = 0; g < got.size();) {
-            if (p < n && life.input[p] == got[g]) {
+            // A new epoch may start anywhere in the input: one byte that happens to equal the
+            // next expected one says nothing, the window does.
+            bool fresh = g == 0 || epochAt(times[g]) != epochAt(times[g - 1]);
+            int64_t resumed = fresh ? resumeAt(g, p) : -1;
+            if (resumed == int64_t(p) || (resumed < 0 && p < n && life.input[p] == got[g])) {
                 ++p, ++g;
                 continue;
             }
-            // A skip: where the next bytes were sent.
-            size_t window = std::min<size_t>(8, got.size() - g);
-            int64_t resumed = -1;
-            for (uint64_t q = p + 1; q + window <= n && resumed < 0; ++q) {
-                size_t k = 0;
-                while (k < window && life.input[q + k] == got[g + k]) ++k;
-                if (k == window) resumed = int64_t(q);
-            }
+            if (resumed < 0) resumed = resumeAt(g, p + 1);
             size_t raw = rawAt[g];
             std::string as = "; as read: " + Hex(segments[i].raw, raw - std::min<size_t>(raw, 16), 40);
             if (resumed < 0) {
