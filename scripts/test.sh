@@ -94,8 +94,7 @@ suite host-x86-asan
 # handler, which AddressSanitizer does not allow for: the unsanitized 32-bit build runs them.
 suite host-x86 -R 'DeathTest|ImageLoader|SpecialPool'
 suite host-x64-tsan
-# The bounded fuzz run (scripts/fuzz.sh 15) stays out of the suite until the scenario
-# parser's open finding is mended.
+fuzz
 
 echo
 printf '%s\n' "${summary[@]}"
