@@ -86,6 +86,8 @@ BOOLEAN CloseUnit(FDO_EXTENSION* Extension);
 ULONG EnqueueOutput(PDEVICE_OBJECT FunctionDevice, ULONG Reserved, const UCHAR* Source,
                     ULONG Length);
 NTSTATUS StartUnitIo(FDO_EXTENSION* Extension);
+VOID TopUpReads(FDO_EXTENSION* Extension);
+VOID RecoverHaltedReads(FDO_EXTENSION* Extension);
 VOID StopUnitIo(FDO_EXTENSION* Extension);
 VOID NTAPI OutputPumpThread(PVOID Context);
 

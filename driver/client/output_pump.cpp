@@ -54,6 +54,9 @@ VOID NTAPI OutputPumpThread(PVOID Context) {
         if (!(ReadShared(&ext->Flags) & UNIT_PUMP_RUNNING)) {
             break;
         }
+        if (ReadShared(&ext->Flags) & IN_PIPE_HALTED) {
+            RecoverHaltedReads(ext);
+        }
         DrainOutput(ext);
         if (!(ReadShared(&ext->Flags) & UNIT_PUMP_RUNNING)) {
             break;

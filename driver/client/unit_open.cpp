@@ -2,6 +2,7 @@
 #include "power/power.h"
 #include "transfer/transfer.h"
 #include "unit/unit.h"
+#include "usb/usb.h"
 
 #define STOP_DRAIN_POLLS 5
 #define STOP_DRAIN_POLL_MS 100
@@ -61,17 +62,34 @@ BOOLEAN CloseUnit(FDO_EXTENSION* Extension) {
 }
 
 // At most CONTINUOUS_READS submissions a call: a read that fails at once (the device is
-// stopped or gone) ends before the loop looks again, and must not be sent for ever.
-static VOID TopUpReads(FDO_EXTENSION* Extension) {
-    for (ULONG tries = 0; tries < CONTINUOUS_READS && ReadShared(&Extension->ReadsInFlight) < CONTINUOUS_READS;
-         ++tries) {
+// stopped or gone) ends before the loop looks again, and must not be sent for ever. A read
+// is counted before it is sent, so two callers (an open's resume and the pump's recovery)
+// never have more than CONTINUOUS_READS out between them.
+VOID TopUpReads(FDO_EXTENSION* Extension) {
+    LONG volatile* inFlight = (LONG volatile*)&Extension->ReadsInFlight;
+    for (ULONG tries = 0; tries < CONTINUOUS_READS; ++tries) {
+        if (InterlockedIncrement(inFlight) > CONTINUOUS_READS) {
+            InterlockedDecrement(inFlight);
+            break;
+        }
         TransferSlot* slot = AcquireTransferSlot(Extension->DeviceObject);
         if (!slot) {
+            InterlockedDecrement(inFlight);
             break;
         }
         slot->SlotFlags |= SLOT_READ;
-        InterlockedIncrement((LONG volatile*)&Extension->ReadsInFlight);
         SubmitBulkRead(Extension->DeviceObject, slot);
+    }
+}
+
+// On the pump's thread, at passive level: the reads that a halted pipe ended start again
+// once the pipe is reset. The reads still out come back with the abort first.
+VOID RecoverHaltedReads(FDO_EXTENSION* Extension) {
+    ClearFlags(&Extension->Flags, IN_PIPE_HALTED);
+    InterlockedIncrement((LONG volatile*)&Extension->PipeResets);
+    if (IsDeviceReady(Extension->DeviceObject) &&
+        NT_SUCCESS(ResetPipe(Extension->DeviceObject, Extension->BulkInPipe))) {
+        TopUpReads(Extension);
     }
 }
 
@@ -83,6 +101,7 @@ NTSTATUS StartUnitIo(FDO_EXTENSION* Extension) {
         return power;
     }
     KeClearEvent(&Extension->PumpEvent);
+    InterlockedExchange((LONG volatile*)&Extension->PipeResets, 0);
     SetFlags(&Extension->Flags, UNIT_PUMP_RUNNING);
     ClearFlags(&Extension->Flags, UNIT_BUSY);
     TopUpReads(Extension);

@@ -19,6 +19,7 @@
 #define POWER_REQUEST_PENDING 0x20
 #define UNIT_PUMP_RUNNING 0x40
 #define UNIT_BUSY 0x80
+#define IN_PIPE_HALTED 0x100
 #define UNIT_BUSY_REPORTS 0x1000
 
 #define MAX_UNITS 8
@@ -69,6 +70,7 @@ struct FDO_EXTENSION {
     ULONG MaxPacketSize;
     ULONG OpenCount;
     ULONG ReadsInFlight;
+    ULONG PipeResets;  // in a row, without a read that brought data between them
     KSEMAPHORE FreeSlotSemaphore;
     TransferSlot* SlotChain;
     TransferSlot* FreeSlotList;

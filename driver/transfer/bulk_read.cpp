@@ -2,6 +2,7 @@
 #include "core/unit_table.h"
 #include "transfer/input_ring.h"
 #include "transfer/transfer.h"
+#include "usb/usb.h"
 
 #define STATUS_PACKET_LENGTH 3
 
@@ -72,6 +73,18 @@ static VOID ReadEnded(FDO_EXTENSION* Extension) {
     }
 }
 
+// A read that failed halted the pipe: every read after it would fail too. The pump resets
+// the pipe at passive level and sends the reads again, a few times in a row at most, so a
+// unit that stalls everything does not keep it busy.
+static VOID NoteHaltedRead(FDO_EXTENSION* Extension, USBD_STATUS Status) {
+    if (!PipeHalted(Status) || ReadShared(&Extension->PipeResets) >= MAX_PIPE_RESETS ||
+        !(ReadShared(&Extension->Flags) & UNIT_PUMP_RUNNING)) {
+        return;
+    }
+    SetFlags(&Extension->Flags, IN_PIPE_HALTED);
+    KeSetEvent(&Extension->PumpEvent, EVENT_INCREMENT, FALSE);
+}
+
 // The slot's IRP never travels further up: it stays the slot's own.
 NTSTATUS NTAPI BulkReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     UNREFERENCED_PARAMETER(DeviceObject);
@@ -80,7 +93,13 @@ NTSTATUS NTAPI BulkReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
     PDEVICE_OBJECT device = slot->Owner;
     FDO_EXTENSION* ext = FdoExtension(device);
     BOOLEAN ok = USBD_SUCCESS(slot->Urb.Hdr.Status);
+    if (!ok && (slot->SlotFlags & SLOT_READ) && IsDeviceReady(device)) {
+        NoteHaltedRead(ext, slot->Urb.Hdr.Status);
+    }
     if (ok) {
+        if (slot->Urb.TransferBufferLength != 0) {
+            InterlockedExchange((LONG volatile*)&ext->PipeResets, 0);
+        }
         ULONG length = slot->Urb.TransferBufferLength;
         if (length > PACKET_BUFFER_SIZE) {
             length = PACKET_BUFFER_SIZE;

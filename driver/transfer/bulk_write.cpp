@@ -108,7 +108,11 @@ static NTSTATUS SendPackets(PDEVICE_OBJECT DeviceObject, TransferSlot* Slot, con
             continue;
         }
         if (!NT_SUCCESS(status)) {
-            // What a failed submission says is not passed on.
+            // The packet did not go; its pipe is made ready for the next write, which
+            // sends what this one could not. What a failed submission says is not passed on.
+            if (PipeHalted(Slot->Urb.Hdr.Status)) {
+                ResetPipe(DeviceObject, ext->BulkOutPipe);
+            }
             return STATUS_INSUFFICIENT_RESOURCES;
         }
         ChargeWire(ext, consumed);

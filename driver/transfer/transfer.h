@@ -6,6 +6,9 @@
 #define TRANSFER_SLOT_COUNT 32
 #define PACKET_BUFFER_SIZE 128  // MaxPacketSize at creation; it is only ever lowered
 
+// Resets of a halted bulk-in pipe in a row before the reads are left to the next open.
+#define MAX_PIPE_RESETS 3
+
 #define SLOT_TAKEN 0x1
 #define SLOT_READ 0x2
 

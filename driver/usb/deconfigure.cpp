@@ -2,7 +2,6 @@
 #include "usb/usb.h"
 
 #define SELECT_NO_CONFIGURATION_SIZE sizeof(struct _URB_SELECT_CONFIGURATION)
-#define ABORT_PIPE_SIZE sizeof(struct _URB_PIPE_REQUEST)
 
 NTSTATUS UnconfigureDevice(PDEVICE_OBJECT DeviceObject) {
     FDO_EXTENSION* ext = FdoExtension(DeviceObject);
@@ -19,19 +18,6 @@ NTSTATUS UnconfigureDevice(PDEVICE_OBJECT DeviceObject) {
         ClearFlags(&ext->Flags, DEVICE_STARTED);
     }
     ClearFlags(&ext->Flags, DEVICE_STOP_PENDING);
-    return status;
-}
-
-static NTSTATUS AbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pipe) {
-    PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, ABORT_PIPE_SIZE, POOL_TAG);
-    if (!urb) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    urb->UrbPipeRequest.Hdr.Length = ABORT_PIPE_SIZE;
-    urb->UrbPipeRequest.Hdr.Function = URB_FUNCTION_ABORT_PIPE;
-    urb->UrbPipeRequest.PipeHandle = Pipe;
-    NTSTATUS status = SubmitUrbSync(DeviceObject, urb);
-    ExFreePool(urb);
     return status;
 }
 

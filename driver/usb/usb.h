@@ -1,5 +1,5 @@
 // USB configuration: synchronous URBs, descriptors, capabilities, configuration and
-// interface selection, deconfiguration and pipe abort.
+// interface selection, deconfiguration, pipe abort and reset.
 #pragma once
 
 #include "core/core.h"
@@ -26,3 +26,8 @@ NTSTATUS WriteRegistryDword(HANDLE Key, PCWSTR ValueName, ULONG Value);
 NTSTATUS UnconfigureDevice(PDEVICE_OBJECT DeviceObject);
 NTSTATUS AbortPipes(PDEVICE_OBJECT DeviceObject);
 NTSTATUS AbortPipesAgain(PDEVICE_OBJECT DeviceObject);
+NTSTATUS AbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pipe);
+// Aborts what is queued on a halted pipe and clears the halt (passive level only).
+NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pipe);
+// Whether a transfer that failed with this status left its pipe halted.
+BOOLEAN PipeHalted(USBD_STATUS Status);
