@@ -10,10 +10,16 @@ using namespace simtool::stress;
 
 constexpr int64_t kMs = 10000;
 
+struct Read {
+    size_t first, count;  // of the life's input
+    int64_t atMs;
+    std::vector<uint8_t> before = {};  // what the read brought ahead of them
+};
+
 // One life that sent `input` in sends of 10 bytes, 10 ms apart from 100 ms on; the client
-// read `reads` (first index, count, time in ms) under epochs starting at `epochs` (ms).
+// read `reads` under epochs starting at `epochs` (ms).
 std::vector<std::string> CheckReads(const std::vector<uint8_t>& input, const std::vector<int64_t>& epochs,
-                                    const std::vector<std::tuple<size_t, size_t, int64_t>>& reads) {
+                                    const std::vector<Read>& reads) {
     Ledger ledger;
     Life life;
     life.unit = 1;
@@ -27,8 +33,11 @@ std::vector<std::string> CheckReads(const std::vector<uint8_t>& input, const std
         ledger.epochs.push_back({epochs[e] * kMs});
         if (e > 0) ledger.epochs[e - 1].end = epochs[e] * kMs;
     }
-    for (const auto& [first, count, at] : reads)
-        ledger.reads.push_back({at * kMs, 1, std::vector<uint8_t>(input.begin() + long(first), input.begin() + long(first + count))});
+    for (const Read& r : reads) {
+        std::vector<uint8_t> bytes = r.before;
+        bytes.insert(bytes.end(), input.begin() + long(r.first), input.begin() + long(r.first + r.count));
+        ledger.reads.push_back({r.atMs * kMs, 1, bytes});
+    }
     ledger.endAt = 10000 * kMs;
     return Check(ledger, {{}}, {0}, false);
 }
@@ -47,6 +56,16 @@ TEST(StressLedger, ARestartOfTheStreamMayLoseWhatWasSentBeforeIt) {
     input[20] = input[70];
     std::vector<std::string> breaches = CheckReads(input, {60, 165}, {{0, 20, 125}, {70, 30, 175}});
     EXPECT_TRUE(breaches.empty()) << breaches[0];
+}
+
+// A restart of the stream between the packets of a SysEx reply: the new epoch starts with
+// its tail, data bytes up to F7, which are no input of the unit's.
+TEST(StressLedger, ANewEpochMayStartWithTheTailOfACutSysEx) {
+    std::vector<uint8_t> input = Input();
+    EXPECT_TRUE(CheckReads(input, {60, 165}, {{0, 20, 125}, {70, 30, 175, {0x7E, 0x7F, 0x06, 0x02, 0xF7}}}).empty());
+    // Inside an epoch such bytes are a fault.
+    std::vector<std::string> breaches = CheckReads(input, {60}, {{0, 20, 125}, {20, 10, 175, {0x7E, 0x7F, 0xF7}}});
+    EXPECT_EQ(1u, breaches.size());
 }
 
 TEST(StressLedger, BytesSentAfterTheRestartMustNotBeLost) {

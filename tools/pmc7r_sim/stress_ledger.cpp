@@ -1,6 +1,7 @@
 #include "tools/pmc7r_sim/stress_ledger.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 
 namespace simtool::stress {
@@ -77,19 +78,34 @@ bool RunsAsSent(const std::vector<uint8_t>& raw, size_t at, const std::vector<ui
     return false;
 }
 
-// The segment's bytes without SysEx, and the time of each one's read. A SysEx whose end a
-// restart of the stream skipped (an open-all moves the client's cursor to the present,
-// wherever a message is) ends where the unit's own bytes go on; such a cut is sound only
-// across the start of an epoch.
+// The start of the epoch in force at t, or -1 before the first.
+int64_t EpochAt(const std::vector<Epoch>& epochs, int64_t t) {
+    int64_t start = -1;
+    for (const Epoch& e : epochs)
+        if (e.start <= t) start = e.start;
+    return start;
+}
+
+// The segment's bytes without SysEx, and the time of each one's read. A restart of the
+// stream (an open-all moves the client's cursor to the present, wherever a message is) may
+// cut a SysEx: one whose end it skipped ends where the unit's own bytes go on, one whose
+// start it skipped is the data bytes the new epoch begins with up to an F7. Such cuts are
+// sound only across the start of an epoch.
 std::vector<uint8_t> Filtered(const Segment& segment, const std::vector<uint8_t>& input,
                               const std::vector<Epoch>& epochs, std::vector<int64_t>* times,
                               std::vector<size_t>* raw, std::vector<std::string>* cuts) {
     std::vector<uint8_t> out;
     bool inside = false;
     int64_t openedAt = 0;
+    size_t tailFrom = SIZE_MAX;  // where the bytes of a new epoch began, while only data came
     for (size_t i = 0; i < segment.raw.size(); ++i) {
         uint8_t b = segment.raw[i];
+        if (i == 0 || EpochAt(epochs, segment.times[i]) != EpochAt(epochs, segment.times[i - 1])) tailFrom = out.size();
         if (b >= 0x80) {
+            if (b == 0xF7 && !inside && tailFrom != SIZE_MAX) {
+                out.resize(tailFrom), times->resize(tailFrom), raw->resize(tailFrom);
+            }
+            tailFrom = SIZE_MAX;
             if (b < 0xF8) inside = b == 0xF0;
             if (b == 0xF0) openedAt = segment.times[i];
             continue;
@@ -113,12 +129,7 @@ std::vector<uint8_t> Filtered(const Segment& segment, const std::vector<uint8_t>
 void CheckInput(const Ledger& ledger, bool final, std::vector<std::string>* out) {
     const size_t lives = ledger.lives.size();
     std::vector<Segment> segments(lives);
-    auto epochAt = [&](int64_t t) {
-        int64_t start = -1;
-        for (const Epoch& e : ledger.epochs)
-            if (e.start <= t) start = e.start;
-        return start;
-    };
+    auto epochAt = [&](int64_t t) { return EpochAt(ledger.epochs, t); };
     for (const ClientRead& read : ledger.reads) {
         int life = -1;
         for (size_t i = 0; i < lives; ++i)
