@@ -68,6 +68,13 @@ TEST(StressLedger, ANewEpochMayStartWithTheTailOfACutSysEx) {
     EXPECT_EQ(1u, breaches.size());
 }
 
+// An epoch that brought fewer bytes than the window before the next began: its run is
+// matched by what it has.
+TEST(StressLedger, AShortEpochIsMatchedByItsOwnBytes) {
+    std::vector<uint8_t> input = Input();
+    EXPECT_TRUE(CheckReads(input, {60, 165, 300}, {{0, 20, 125}, {70, 5, 175}, {90, 10, 305}}).empty());
+}
+
 TEST(StressLedger, BytesSentAfterTheRestartMustNotBeLost) {
     std::vector<uint8_t> input = Input();
     input[20] = input[80];

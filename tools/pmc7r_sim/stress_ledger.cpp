@@ -161,9 +161,13 @@ void CheckInput(const Ledger& ledger, bool final, std::vector<std::string>* out)
         std::vector<uint8_t> got = Filtered(segments[i], life.input, ledger.epochs, &times, &rawAt, &cuts);
         for (const std::string& cut : cuts) out->push_back(who + ": " + cut);
         // Where the next bytes read were sent: the first index from `from` on where they run
-        // as read for a window of 8 (fewer at the end).
+        // as read for a window of 8, fewer where the run or its epoch ends first (the next
+        // epoch may start anywhere).
+        std::vector<int64_t> epochOf(got.size());
+        for (size_t k = 0; k < got.size(); ++k) epochOf[k] = epochAt(times[k]);
         auto resumeAt = [&](size_t g, uint64_t from) {
-            size_t window = std::min<size_t>(8, got.size() - g);
+            size_t window = 0;
+            while (window < 8 && g + window < got.size() && epochOf[g + window] == epochOf[g]) ++window;
             for (uint64_t q = from; q + window <= n; ++q) {
                 size_t k = 0;
                 while (k < window && life.input[q + k] == got[g + k]) ++k;
@@ -175,7 +179,7 @@ void CheckInput(const Ledger& ledger, bool final, std::vector<std::string>* out)
         for (size_t g = 0; g < got.size();) {
             // A new epoch may start anywhere in the input: one byte that happens to equal the
             // next expected one says nothing, the window does.
-            bool fresh = g == 0 || epochAt(times[g]) != epochAt(times[g - 1]);
+            bool fresh = g == 0 || epochOf[g] != epochOf[g - 1];
             int64_t resumed = fresh ? resumeAt(g, p) : -1;
             if (resumed == int64_t(p) || (resumed < 0 && p < n && life.input[p] == got[g])) {
                 ++p, ++g;
