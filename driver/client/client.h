@@ -8,11 +8,17 @@ NTSTATUS FdoInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STA
                                   FDO_EXTENSION* Extension);
 NTSTATUS ChildInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp,
                                     PIO_STACK_LOCATION Stack, PDO_EXTENSION* Extension);
-NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// A unit's file handles and its device control, for function devices only (the routing
+// refuses the rest before these run).
+NTSTATUS FdoCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack, FDO_EXTENSION* Extension);
+NTSTATUS FdoCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack,
+                    FDO_EXTENSION* Extension);
+NTSTATUS FdoClose(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack, FDO_EXTENSION* Extension);
+NTSTATUS FdoRead(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack, FDO_EXTENSION* Extension);
+NTSTATUS FdoWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack, FDO_EXTENSION* Extension);
+NTSTATUS FdoDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack,
+                          FDO_EXTENSION* Extension);
+NTSTATUS HandOutDirectCalls(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack);
 
 // The child's internal requests, one routine per code; each completes its request, or
 // parks it and returns STATUS_PENDING.

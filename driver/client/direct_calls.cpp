@@ -18,10 +18,11 @@ ULONG NTAPI DirectWriteEx(PVOID Context, ULONG Reserved, const UCHAR* Bytes, ULO
     return EnqueueOutput((PDEVICE_OBJECT)Context, Reserved, Bytes, Length);
 }
 
+// Handed out whatever the device's state: what a call then does is what the enqueue does.
 // The table holds kernel addresses and the block is written through an unprobed pointer:
 // only a kernel-mode requester may have it. A user-mode one is told it lacks the right, which
 // is what it lacks; its block is not touched, not even read.
-static NTSTATUS HandOutDirectCalls(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack) {
+NTSTATUS HandOutDirectCalls(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack) {
     if (Irp->RequestorMode != KernelMode) {
         return STATUS_ACCESS_DENIED;
     }
@@ -35,19 +36,4 @@ static NTSTATUS HandOutDirectCalls(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_ST
     block->DirectSetMode = DirectSetMode;
     block->DirectWriteEx = DirectWriteEx;
     return STATUS_SUCCESS;
-}
-
-// Handed out whatever the device's state: what a call then does is what the enqueue does.
-NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    if (SignatureOf(DeviceObject) != FDO_SIGNATURE) {
-        return CompleteRequest(Irp, STATUS_UNSUCCESSFUL, Irp->IoStatus.Information);
-    }
-    Irp->IoStatus.Information = 0;
-    DbgPrint("We are inside IOCTL !!!!");
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    NTSTATUS status = STATUS_INVALID_PARAMETER;
-    if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_UNIT_GET_DIRECT_CALLS) {
-        status = HandOutDirectCalls(DeviceObject, Irp, stack);
-    }
-    return CompleteRequest(Irp, status, 0);
 }

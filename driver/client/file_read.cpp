@@ -11,36 +11,33 @@ static BOOLEAN ParkFileRead(OPEN_CONTEXT* Context, PIRP Irp, PUCHAR Buffer, ULON
 
 // The device does buffered I/O: the destination is the system buffer, which is resident, so
 // the copy may run with a spin lock held. A read returns as soon as any input is there.
-NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    if (SignatureOf(DeviceObject) != FDO_SIGNATURE) {
-        return CompleteRequest(Irp, STATUS_UNSUCCESSFUL, Irp->IoStatus.Information);
-    }
-    FDO_EXTENSION* ext = FdoExtension(DeviceObject);
+NTSTATUS FdoRead(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack,
+                 FDO_EXTENSION* Extension) {
+    UNREFERENCED_PARAMETER(DeviceObject);
     Irp->IoStatus.Information = 0;
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    ULONG length = stack->Parameters.Read.Length;
+    ULONG length = Stack->Parameters.Read.Length;
     PUCHAR buffer = (PUCHAR)Irp->AssociatedIrp.SystemBuffer;
     if (length == 0 || !buffer) {
         return CompleteRequest(Irp, STATUS_INFO_LENGTH_MISMATCH, 0);
     }
-    OPEN_CONTEXT* context = stack->FileObject ? (OPEN_CONTEXT*)stack->FileObject->FsContext : NULL;
+    OPEN_CONTEXT* context = Stack->FileObject ? (OPEN_CONTEXT*)Stack->FileObject->FsContext : NULL;
     if (!context) {
         return CompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
     }
     KIRQL irql;
-    KeAcquireSpinLock(&ext->OpenContextLock, &irql);
+    KeAcquireSpinLock(&Extension->OpenContextLock, &irql);
     if (context->PendingReadIrp) {
-        KeReleaseSpinLock(&ext->OpenContextLock, irql);
+        KeReleaseSpinLock(&Extension->OpenContextLock, irql);
         return CompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
     }
     // A handle that fell more than a ring behind has lost the bytes that were overwritten.
-    ULONG copied = CopyInput(ext, &context->ReadCursor, buffer, length);
+    ULONG copied = CopyInput(Extension, &context->ReadCursor, buffer, length);
     if (copied != 0) {
-        KeReleaseSpinLock(&ext->OpenContextLock, irql);
+        KeReleaseSpinLock(&Extension->OpenContextLock, irql);
         return CompleteRequest(Irp, STATUS_SUCCESS, copied);
     }
     BOOLEAN parked = ParkFileRead(context, Irp, buffer, length);
-    KeReleaseSpinLock(&ext->OpenContextLock, irql);
+    KeReleaseSpinLock(&Extension->OpenContextLock, irql);
     return PendingUnlessCancelled(Irp, parked);
 }
 

@@ -32,6 +32,40 @@ static NTSTATUS Route(PDEVICE_OBJECT DeviceObject, PIRP Irp, FDO_HANDLER Fdo, PD
     }
 }
 
+// Requests on a unit's file handles exist only on function devices; the child and foreign
+// device objects are refused with the status each request has always given them.
+static NTSTATUS RouteToUnit(PDEVICE_OBJECT DeviceObject, PIRP Irp, FDO_HANDLER Fdo, NTSTATUS Refusal) {
+    if (SignatureOf(DeviceObject) != FDO_SIGNATURE) {
+        return CompleteRequest(Irp, Refusal, Irp->IoStatus.Information);
+    }
+    FDO_EXTENSION* extension = (FDO_EXTENSION*)DeviceObject->DeviceExtension;
+    return Fdo(DeviceObject, Irp, IoGetCurrentIrpStackLocation(Irp), extension);
+}
+
+NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    return RouteToUnit(DeviceObject, Irp, FdoCreate, STATUS_UNSUCCESSFUL);
+}
+
+NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    return RouteToUnit(DeviceObject, Irp, FdoCleanup, STATUS_INVALID_DEVICE_REQUEST);
+}
+
+NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    return RouteToUnit(DeviceObject, Irp, FdoClose, STATUS_UNSUCCESSFUL);
+}
+
+NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    return RouteToUnit(DeviceObject, Irp, FdoRead, STATUS_UNSUCCESSFUL);
+}
+
+NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    return RouteToUnit(DeviceObject, Irp, FdoWrite, STATUS_UNSUCCESSFUL);
+}
+
+NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    return RouteToUnit(DeviceObject, Irp, FdoDeviceControl, STATUS_UNSUCCESSFUL);
+}
+
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return Route(DeviceObject, Irp, FdoPnp, ChildPnp);
 }

@@ -152,21 +152,3 @@ NTSTATUS BulkWriteCounted(PDEVICE_OBJECT DeviceObject, const UCHAR* Bytes, ULONG
     ReleaseTransferSlot(DeviceObject, slot);
     return status;
 }
-
-// The function device does buffered I/O: the I/O manager has probed the requester's
-// buffer and copied it into system memory before the request arrives here. Information is
-// the bytes that reached the unit.
-NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    if (SignatureOf(DeviceObject) != FDO_SIGNATURE) {
-        return CompleteRequest(Irp, STATUS_UNSUCCESSFUL, Irp->IoStatus.Information);
-    }
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    ULONG length = stack->Parameters.Write.Length;
-    const UCHAR* bytes = (const UCHAR*)Irp->AssociatedIrp.SystemBuffer;
-    NTSTATUS status = STATUS_SUCCESS;
-    ULONG sent = 0;
-    if (length != 0 && bytes) {
-        status = BulkWriteCounted(DeviceObject, bytes, length, &sent);
-    }
-    return CompleteRequest(Irp, status, bytes ? sent : length);
-}

@@ -38,7 +38,6 @@ NTSTATUS BulkWriteCounted(PDEVICE_OBJECT DeviceObject, const UCHAR* Bytes, ULONG
 // The pacing of the unit's MIDI wire (WriteLock held).
 ULONG WireWaitMs(FDO_EXTENSION* Extension, ULONG Bytes);
 VOID ChargeWire(FDO_EXTENSION* Extension, ULONG Bytes);
-NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID FillBulkTransfer(struct _URB_BULK_OR_INTERRUPT_TRANSFER* Urb, USBD_PIPE_HANDLE Pipe,
                       ULONG TransferFlags, PVOID Buffer, ULONG Length);
 
