@@ -63,7 +63,7 @@ PIRP DeliverToChild(PDO_EXTENSION* Child, UNIT_SLOT* Slot, FDO_EXTENSION* Unit) 
     PIRP irp = NULL;
     KIRQL irql;
     KeAcquireSpinLock(&Child->ReadLock, &irql);
-    UNIT_DATA_BLOCK* block = (UNIT_DATA_BLOCK*)Child->PendingReadBlock;
+    UNIT_DATA_BLOCK* block = Child->PendingReadBlock;
     if (Child->PendingReadIrp && HasInputFor(Slot, Unit, block)) {
         irp = UnparkRequest(&Child->PendingReadIrp);
     }

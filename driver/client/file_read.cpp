@@ -47,7 +47,7 @@ VOID NTAPI CancelFileRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         FDO_EXTENSION* ext = FdoExtension(DeviceObject);
         KIRQL irql;
         KeAcquireSpinLock(&ext->OpenContextLock, &irql);
-        for (OPEN_CONTEXT* c = (OPEN_CONTEXT*)ext->OpenContextList; c; c = c->Next) {
+        for (OPEN_CONTEXT* c = ext->OpenContextList; c; c = c->Next) {
             ForgetCancelledRequest(&c->PendingReadIrp, Irp);
         }
         KeReleaseSpinLock(&ext->OpenContextLock, irql);
@@ -79,7 +79,7 @@ static VOID SetAside(FDO_EXTENSION* Extension, PIRP Irp) {
 VOID ServeFileReads(FDO_EXTENSION* Extension) {
     KIRQL irql;
     KeAcquireSpinLock(&Extension->OpenContextLock, &irql);
-    for (OPEN_CONTEXT* c = (OPEN_CONTEXT*)Extension->OpenContextList; c; c = c->Next) {
+    for (OPEN_CONTEXT* c = Extension->OpenContextList; c; c = c->Next) {
         PIRP irp = HasInput(Extension, c->ReadCursor) ? UnparkRequest(&c->PendingReadIrp) : NULL;
         if (irp) {
             irp->IoStatus.Information = CopyInput(Extension, &c->ReadCursor, c->ReadBuffer, c->ReadLength);

@@ -12,7 +12,7 @@ OPEN_CONTEXT* AllocateOpenContext(FDO_EXTENSION* Extension) {
     context->ReadCursor = InputPosition(Extension);
     KIRQL irql;
     KeAcquireSpinLock(&Extension->OpenContextLock, &irql);
-    context->Next = (OPEN_CONTEXT*)Extension->OpenContextList;
+    context->Next = Extension->OpenContextList;
     Extension->OpenContextList = context;
     KeReleaseSpinLock(&Extension->OpenContextLock, irql);
     return context;
@@ -23,7 +23,7 @@ VOID FreeOpenContext(FDO_EXTENSION* Extension, OPEN_CONTEXT* Context) {
     BOOLEAN found = FALSE;
     KIRQL irql;
     KeAcquireSpinLock(&Extension->OpenContextLock, &irql);
-    for (OPEN_CONTEXT** link = (OPEN_CONTEXT**)&Extension->OpenContextList; *link; link = &(*link)->Next) {
+    for (OPEN_CONTEXT** link = &Extension->OpenContextList; *link; link = &(*link)->Next) {
         if (*link == Context) {
             *link = Context->Next;
             found = TRUE;
@@ -40,7 +40,7 @@ VOID FreeAllOpenContexts(FDO_EXTENSION* Extension) {
     for (;;) {
         KIRQL irql;
         KeAcquireSpinLock(&Extension->OpenContextLock, &irql);
-        OPEN_CONTEXT* context = (OPEN_CONTEXT*)Extension->OpenContextList;
+        OPEN_CONTEXT* context = Extension->OpenContextList;
         KeReleaseSpinLock(&Extension->OpenContextLock, irql);
         if (!context) {
             return;

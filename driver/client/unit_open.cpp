@@ -8,6 +8,9 @@
 #define STOP_DRAIN_POLL_MS 100
 #define STOP_SETTLE_MS 100
 #define CONTINUOUS_READS 2
+// An aborted read is home within a frame or two.
+#define READS_HOME_POLLS 20
+#define READS_HOME_POLL_MS 1
 
 // File handles, the child's client and the bring-up open and close one unit from different
 // threads; the open count and the start and stop it drives are one step under OpenLock. Its
@@ -83,12 +86,19 @@ VOID TopUpReads(FDO_EXTENSION* Extension) {
 }
 
 // On the pump's thread, at passive level: the reads that a halted pipe ended start again
-// once the pipe is reset. The reads still out come back with the abort first.
+// once the pipe is reset. The read still queued there is aborted (it carried no data yet)
+// and comes home first, or it would be counted as one of the reads sent again.
 VOID RecoverHaltedReads(FDO_EXTENSION* Extension) {
     ClearFlags(&Extension->Flags, IN_PIPE_HALTED);
     InterlockedIncrement((LONG volatile*)&Extension->PipeResets);
-    if (IsDeviceReady(Extension->DeviceObject) &&
-        NT_SUCCESS(ResetPipe(Extension->DeviceObject, Extension->BulkInPipe))) {
+    PDEVICE_OBJECT device = Extension->DeviceObject;
+    if (!IsDeviceReady(device) || !NT_SUCCESS(AbortPipe(device, Extension->BulkInPipe))) {
+        return;
+    }
+    for (ULONG poll = 0; poll < READS_HOME_POLLS && ReadShared(&Extension->ReadsInFlight) != 0; ++poll) {
+        DelayMilliseconds(READS_HOME_POLL_MS);
+    }
+    if (ReadShared(&Extension->ReadsInFlight) == 0 && NT_SUCCESS(ResetPipe(device, Extension->BulkInPipe))) {
         TopUpReads(Extension);
     }
 }

@@ -33,77 +33,99 @@ static_assert((OUTPUT_RING_SIZE & (OUTPUT_RING_SIZE - 1)) == 0, "OUTPUT_RING_SIZ
 struct PDO_EXTENSION;
 struct TransferSlot;
 struct UNIT_SLOT;
+struct UNIT_DATA_BLOCK;
 struct PRODUCT_RECORD;
+struct EXCHANGE_CONTEXT;
+struct OPEN_CONTEXT;
+
+// Lock order: a lock is taken only while holding locks listed before it.
+// - Passive-level locks (synchronisation events): a unit's OpenLock, then its WriteLock.
+//   OutputLock is taken with no other held.
+// - Spin locks: a unit's InputLock; then its ExchangeLock or its OpenContextLock, or the
+//   driver's ChildLock and then the child's ReadLock; the child's ReadLock, then the driver's
+//   UnitTableLock; UnitTableLock, then a unit's IoCountLock. SlotListLock is taken last.
+// Completions of requests the driver owns run with none of these held.
 
 struct FDO_EXTENSION {
+    // Shared with the child's extension: routing and the state test read either kind.
     ULONG Signature;
-    ULONG Flags;
+    ULONG Flags;  // atomic bit operations only (SetFlags, ClearFlags)
     PDEVICE_OBJECT DeviceObject;
-    PDO_EXTENSION* Child;
-    UNIT_SLOT* UnitSlot;
-    ULONG DeviceId;
-    ULONG FirmwareVersion;
+
+    // The device stack and Plug and Play.
     PDEVICE_OBJECT LowerDevice;
-    PVOID PendingExchange;
     LONG LowerStackSize;
     PDEVICE_OBJECT PhysicalDeviceObject;
-    ULONG DevicePowerState;
-    USBD_CONFIGURATION_HANDLE ConfigurationHandle;
-    PVOID ConfigurationDescriptor;
-    PVOID DeviceDescriptor;
-    PVOID InterfaceInfo;
-    USBD_PIPE_HANDLE BulkInPipe;
-    USBD_PIPE_HANDLE BulkOutPipe;
     ULONG VendorProductId;
     const PRODUCT_RECORD* ProductRecord;
     DEVICE_CAPABILITIES Capabilities;
-    PIRP PendingSystemPowerIrp;
+    WCHAR InterfaceLinkName[INTERFACE_LINK_CHARS];
+    PDO_EXTENSION* Child;  // the master's child; under the driver's ChildLock
+    KSPIN_LOCK IoCountLock;
+    LONG IoCount;  // under IoCountLock
     KEVENT RemoveEvent;
     KEVENT IdleEvent;
-    KEVENT PowerUpEvent;
-    NTSTATUS PowerUpStatus;
-    KSPIN_LOCK IoCountLock;
-    LONG IoCount;
-    LONG OpenPipeCount;
-    WCHAR InterfaceLinkName[INTERFACE_LINK_CHARS];
+
+    // Power.
+    ULONG DevicePowerState;
     ULONG IdlePowerState;
+    PIRP PendingSystemPowerIrp;
+    KEVENT PowerUpEvent;
+    NTSTATUS PowerUpStatus;  // set by the completion of a power-up, before PowerUpEvent
+
+    // The USB configuration: written by the start and the removal only.
+    USBD_CONFIGURATION_HANDLE ConfigurationHandle;
+    PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor;
+    PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;
+    PUSBD_INTERFACE_INFORMATION InterfaceInfo;
+    USBD_PIPE_HANDLE BulkInPipe;
+    USBD_PIPE_HANDLE BulkOutPipe;
     ULONG MaxPacketSize;
-    ULONG OpenCount;
-    ULONG ReadsInFlight;
-    ULONG PipeResets;  // in a row, without a read that brought data between them
+    LONG OpenPipeCount;
+
+    // The unit: its place in the unit table and what its bring-up learnt.
+    UNIT_SLOT* UnitSlot;  // set and cleared under the driver's UnitTableLock
+    ULONG DeviceId;
+    ULONG FirmwareVersion;
+    ULONG UnitMode;
+
+    // Transfer slots: the free list under SlotListLock, counted by FreeSlotSemaphore.
     KSEMAPHORE FreeSlotSemaphore;
+    KSPIN_LOCK SlotListLock;
     TransferSlot* SlotChain;
     TransferSlot* FreeSlotList;
     PVOID SlotPool;
-    ULONG UnitMode;
+
+    // Input: one packet at a time under InputLock (the ring has one writer); consumers keep
+    // cursors of their own and read the write index without a lock.
+    KSPIN_LOCK InputLock;
     UCHAR InputRing[INPUT_RING_SIZE];
     ULONG InputWriteIndex;
-    PKTHREAD PumpThread;
-    KEVENT PumpEvent;
+    ULONG ReadsInFlight;
+    ULONG PipeResets;  // in a row, without a read that brought data between them
+    // The exchange waiting for a reply, handed over under ExchangeLock.
+    KSPIN_LOCK ExchangeLock;
+    EXCHANGE_CONTEXT* PendingExchange;
+
+    // Opens: the open count and the start and stop it drives, under OpenLock. File handles'
+    // contexts, their parked reads and the reads served but not yet completed, under
+    // OpenContextLock.
+    KEVENT OpenLock;
+    ULONG OpenCount;
+    KSPIN_LOCK OpenContextLock;
+    OPEN_CONTEXT* OpenContextList;
+    PIRP ServedFileReads;
+
+    // Output: producers take OutputLock; the pump is the ring's only consumer. One writer at
+    // a time on the OUT pipe under WriteLock, and under it the interrupt time by which the
+    // unit's MIDI wire will have played out what was written.
+    KEVENT OutputLock;
+    UCHAR OutputRing[OUTPUT_RING_SIZE];
     ULONG OutputWriteIndex;
     ULONG OutputReadIndex;
     ULONG OutputCount;
-    UCHAR OutputRing[OUTPUT_RING_SIZE];
-    PVOID OpenContextList;
-    // Beyond the fields above, the locks that make the shared state safe on several
-    // processors: the free transfer-slot list; the handling of one input packet (the ring
-    // has one writer); the hand-over of a waiting exchange.
-    KSPIN_LOCK SlotListLock;
-    KSPIN_LOCK InputLock;
-    KSPIN_LOCK ExchangeLock;
-    // Opens and closes of one unit come from file handles, the child's client and the
-    // bring-up at once: they take OpenLock. Producers of the output ring take OutputLock.
-    // Both are synchronisation events used as passive-level locks.
-    KEVENT OpenLock;
-    KEVENT OutputLock;
-    // Create, close, a file read, the delivery of input and the file read's cancel routine
-    // run on several processors at once: the open contexts, their parked reads, and the reads
-    // served by the delivery but not yet completed are guarded by OpenContextLock.
-    KSPIN_LOCK OpenContextLock;
-    PIRP ServedFileReads;
-    // One writer at a time on the OUT pipe, so that every packet of one write leaves back to
-    // back (a synchronisation event used as a passive-level lock); under it, the interrupt
-    // time by which the unit's MIDI wire will have played out what was written.
+    PKTHREAD PumpThread;
+    KEVENT PumpEvent;
     KEVENT WriteLock;
     ULONGLONG WireClearAt;
 };
@@ -118,7 +140,7 @@ struct PDO_EXTENSION {
     ULONG DevicePowerState;
     ULONG SystemPowerState;
     PIRP PendingReadIrp;
-    PVOID PendingReadBlock;
+    UNIT_DATA_BLOCK* PendingReadBlock;
     // Beyond the fields above: the child's read lock over the two fields before it.
     KSPIN_LOCK ReadLock;
 };

@@ -17,19 +17,23 @@ BOOLEAN DeleteChildDevice(PDEVICE_OBJECT FunctionDevice) {
     return TRUE;
 }
 
+// A copy the configuration took of a descriptor or of the interface; none is left.
+static PVOID FreeCopy(PVOID Copy) {
+    if (Copy) {
+        ExFreePool(Copy);
+    }
+    return NULL;
+}
+
 NTSTATUS ReleaseDeviceResources(PDEVICE_OBJECT FunctionDevice) {
     FDO_EXTENSION* ext = FdoExtension(FunctionDevice);
     UNICODE_STRING link;
     RtlInitUnicodeString(&link, ext->InterfaceLinkName);
     NTSTATUS status = IoSetDeviceInterfaceState(&link, FALSE);
     FreeTransferSlots(ext);
-    PVOID* copies[] = {&ext->DeviceDescriptor, &ext->InterfaceInfo, &ext->ConfigurationDescriptor};
-    for (ULONG i = 0; i < sizeof(copies) / sizeof(copies[0]); ++i) {
-        if (*copies[i]) {
-            ExFreePool(*copies[i]);
-            *copies[i] = NULL;
-        }
-    }
+    ext->DeviceDescriptor = (PUSB_DEVICE_DESCRIPTOR)FreeCopy(ext->DeviceDescriptor);
+    ext->InterfaceInfo = (PUSBD_INTERFACE_INFORMATION)FreeCopy(ext->InterfaceInfo);
+    ext->ConfigurationDescriptor = (PUSB_CONFIGURATION_DESCRIPTOR)FreeCopy(ext->ConfigurationDescriptor);
     return status;
 }
 

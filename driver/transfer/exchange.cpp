@@ -45,7 +45,7 @@ static VOID FinishReply(FDO_EXTENSION* Extension, EXCHANGE_CONTEXT* Context) {
 VOID CollectReply(FDO_EXTENSION* Extension) {
     KIRQL irql;
     KeAcquireSpinLock(&Extension->ExchangeLock, &irql);
-    EXCHANGE_CONTEXT* context = (EXCHANGE_CONTEXT*)Extension->PendingExchange;
+    EXCHANGE_CONTEXT* context = Extension->PendingExchange;
     UCHAR b;
     while (context && CopyInput(Extension, &context->ScanIndex, &b, 1) == 1) {
         if (b >= 0x80) {

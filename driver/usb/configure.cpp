@@ -21,7 +21,8 @@ static NTSTATUS ReadConfigurationDescriptor(PDEVICE_OBJECT DeviceObject, PURB Ur
         if (ext->ConfigurationDescriptor) {
             ExFreePool(ext->ConfigurationDescriptor);
         }
-        ext->ConfigurationDescriptor = ExAllocatePoolWithTag(NonPagedPool, size, POOL_TAG);
+        ext->ConfigurationDescriptor =
+            (PUSB_CONFIGURATION_DESCRIPTOR)ExAllocatePoolWithTag(NonPagedPool, size, POOL_TAG);
         if (!ext->ConfigurationDescriptor) {
             return STATUS_INSUFFICIENT_RESOURCES;
         }
@@ -35,7 +36,7 @@ static NTSTATUS ReadConfigurationDescriptor(PDEVICE_OBJECT DeviceObject, PURB Ur
         if (received < CONFIG_HEADER_SIZE) {
             break;
         }
-        USHORT total = ((PUSB_CONFIGURATION_DESCRIPTOR)ext->ConfigurationDescriptor)->wTotalLength;
+        USHORT total = ext->ConfigurationDescriptor->wTotalLength;
         if (total <= size) {
             break;
         }
@@ -45,7 +46,7 @@ static NTSTATUS ReadConfigurationDescriptor(PDEVICE_OBJECT DeviceObject, PURB Ur
     if (received < CONFIG_HEADER_SIZE) {
         return STATUS_DEVICE_DATA_ERROR;
     }
-    PUSB_CONFIGURATION_DESCRIPTOR descriptor = (PUSB_CONFIGURATION_DESCRIPTOR)ext->ConfigurationDescriptor;
+    PUSB_CONFIGURATION_DESCRIPTOR descriptor = ext->ConfigurationDescriptor;
     if (descriptor->wTotalLength > received) {
         descriptor->wTotalLength = (USHORT)received;
     }

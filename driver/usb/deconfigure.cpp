@@ -27,7 +27,7 @@ NTSTATUS UnconfigureDevice(PDEVICE_OBJECT DeviceObject) {
 // returned. With Count, each pipe aborted lowers OpenPipeCount.
 static NTSTATUS AbortEveryPipe(PDEVICE_OBJECT DeviceObject, BOOLEAN Count) {
     FDO_EXTENSION* ext = FdoExtension(DeviceObject);
-    PUSBD_INTERFACE_INFORMATION info = (PUSBD_INTERFACE_INFORMATION)ext->InterfaceInfo;
+    PUSBD_INTERFACE_INFORMATION info = ext->InterfaceInfo;
     if (!info) {
         return STATUS_SUCCESS;
     }

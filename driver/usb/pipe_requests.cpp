@@ -21,12 +21,8 @@ NTSTATUS AbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pipe) {
 
 // A failed data transfer leaves its pipe halted, and the USB stack does not clear that
 // itself: the client resets the pipe (and the endpoint's stall) once nothing is pending on
-// it. Transfers still queued are aborted first; they carried no data yet.
+// it ("How to recover from USB pipe errors").
 NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pipe) {
-    NTSTATUS status = AbortPipe(DeviceObject, Pipe);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
     return SendPipeRequest(DeviceObject, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, Pipe);
 }
 

@@ -55,7 +55,7 @@ static VOID FillPipes(FDO_EXTENSION* Extension, PUSB_INTERFACE_DESCRIPTOR Interf
 NTSTATUS SelectInterface(PDEVICE_OBJECT DeviceObject, UCHAR InterfaceNumber,
                          UCHAR AlternateSetting) {
     FDO_EXTENSION* ext = FdoExtension(DeviceObject);
-    PUSB_CONFIGURATION_DESCRIPTOR configuration = (PUSB_CONFIGURATION_DESCRIPTOR)ext->ConfigurationDescriptor;
+    PUSB_CONFIGURATION_DESCRIPTOR configuration = ext->ConfigurationDescriptor;
     PUSB_INTERFACE_DESCRIPTOR interface = USBD_ParseConfigurationDescriptorEx(
         configuration, configuration, InterfaceNumber, AlternateSetting, -1, -1, -1);
     if (!interface || !EndpointsFit(configuration, interface)) {

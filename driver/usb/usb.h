@@ -27,7 +27,7 @@ NTSTATUS UnconfigureDevice(PDEVICE_OBJECT DeviceObject);
 NTSTATUS AbortPipes(PDEVICE_OBJECT DeviceObject);
 NTSTATUS AbortPipesAgain(PDEVICE_OBJECT DeviceObject);
 NTSTATUS AbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pipe);
-// Aborts what is queued on a halted pipe and clears the halt (passive level only).
+// Clears a halted pipe with nothing pending on it (passive level only).
 NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pipe);
 // Whether a transfer that failed with this status left its pipe halted.
 BOOLEAN PipeHalted(USBD_STATUS Status);

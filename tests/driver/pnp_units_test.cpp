@@ -258,7 +258,7 @@ TEST_F(UnitPnpTest, AStartWithoutADeviceDescriptorFails) {
     sim::PnpNode* node = pnp_->Arrive(pdo);
     ASSERT_TRUE(node->Started());
     FDO_EXTENSION* ext = FdoExtension(node->Top());
-    PVOID descriptor = ext->DeviceDescriptor;
+    PUSB_DEVICE_DESCRIPTOR descriptor = ext->DeviceDescriptor;
     ext->DeviceDescriptor = nullptr;  // as if it could not be read when the device was added
     EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, StartDevice(node->Top()));
     ext->DeviceDescriptor = descriptor;

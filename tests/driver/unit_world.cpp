@@ -142,10 +142,11 @@ void UnitStackTest::Release(Unit& unit) {
         for (TransferSlot* s = ext->SlotChain; s; s = s->NextInPool) ++slots;
         host::WaitUntil([&] { return KeReadStateSemaphore(&ext->FreeSlotSemaphore) == slots; });
         FreeTransferSlots(ext);
-        for (PVOID* copy : {&ext->DeviceDescriptor, &ext->ConfigurationDescriptor, &ext->InterfaceInfo}) {
-            if (*copy) ExFreePool(*copy);
-            *copy = nullptr;
-        }
+        for (PVOID copy : {PVOID(ext->DeviceDescriptor), PVOID(ext->ConfigurationDescriptor), PVOID(ext->InterfaceInfo)})
+            if (copy) ExFreePool(copy);
+        ext->DeviceDescriptor = nullptr;
+        ext->ConfigurationDescriptor = nullptr;
+        ext->InterfaceInfo = nullptr;
         UNICODE_STRING link;
         RtlInitUnicodeString(&link, ext->InterfaceLinkName);
         IoSetDeviceInterfaceState(&link, FALSE);

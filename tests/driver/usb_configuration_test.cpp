@@ -144,8 +144,8 @@ TEST_F(ConfigurationTest, AnInterfaceWhoseEndpointsRunPastTheEndIsNotFound) {
     FDO_EXTENSION* ext = Fdo(u);
     PVOID copy = ExAllocatePoolWithTag(NonPagedPool, lying.size(), 'tseT');
     memcpy(copy, lying.data(), lying.size());
-    PVOID kept = ext->ConfigurationDescriptor;
-    ext->ConfigurationDescriptor = copy;
+    PUSB_CONFIGURATION_DESCRIPTOR kept = ext->ConfigurationDescriptor;
+    ext->ConfigurationDescriptor = PUSB_CONFIGURATION_DESCRIPTOR(copy);
     EXPECT_EQ(STATUS_UNSUCCESSFUL, SelectInterface(u.fdo, 2, 1));
     EXPECT_EQ(64u, ext->MaxPacketSize);  // nothing of the lying interface was taken
     ext->ConfigurationDescriptor = kept;
