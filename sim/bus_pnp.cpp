@@ -3,13 +3,13 @@
 #include <cstring>
 
 #include "sim/bus_state.h"
+#include "sim/text.h"
 
 namespace sim::bus {
 namespace {
 
 constexpr ULONG kTag = 'BumS';
 
-std::u16string Widen(const char* text) { return std::u16string(text, text + std::char_traits<char>::length(text)); }
 
 std::u16string Ids(const char* format, const Port& port) {
     char text[160];

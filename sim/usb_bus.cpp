@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "sim/bus_state.h"
+#include "sim/text.h"
 
 namespace sim {
 namespace bus {
@@ -11,7 +12,6 @@ constexpr char16_t kClassKey[] =
     u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class\\"
     u"{36FC9E60-C465-11CF-8056-444553540000}\\";
 
-std::u16string Widen(const char* text) { return std::u16string(text, text + std::char_traits<char>::length(text)); }
 
 uint16_t Field16(const std::vector<uint8_t>& d, size_t at) {
     return d.size() >= at + 2 ? static_cast<uint16_t>(d[at] | d[at + 1] << 8) : 0;

@@ -6,6 +6,7 @@
 #include <iterator>
 #include <sstream>
 
+#include "sim/text.h"
 #include "tools/pmc7r_sim/scenario_lexer.h"
 
 namespace scenario {
@@ -211,15 +212,10 @@ void ParseClose(Arguments& a, Command& c) {
     a.End();
 }
 
-std::string TrimTrailingBlanks(std::string text) {
-    while (!text.empty() && text.back() == ' ') text.pop_back();
-    return text;
-}
-
 void ParseExpectDisplay(Arguments& a, Command& c) {
     c.name = a.Name("unit NAME");
-    c.texts.push_back(TrimTrailingBlanks(a.Text("line 1")));
-    if (!a.AtEnd()) c.texts.push_back(TrimTrailingBlanks(a.Text("line 2")));
+    c.texts.push_back(sim::TrimTrailingBlanks(a.Text("line 1")));
+    if (!a.AtEnd()) c.texts.push_back(sim::TrimTrailingBlanks(a.Text("line 2")));
     a.End();
 }
 

@@ -19,6 +19,7 @@
 #include "driver/core/core.h"
 #include "platform/host/control.h"
 #include "sim/app_model.h"
+#include "sim/text.h"
 #include "sim/kernel_client.h"
 #include "sim/midi_client.h"
 #include "sim/pmc7r_unit.h"
@@ -166,8 +167,7 @@ void Stress::Plug(int unit) {
         ledger_.lives[index].arrivedAt = host::Now();
     }
     ++counts_.plugs;
-    std::string shown = model->DisplayLine(0);
-    while (!shown.empty() && shown.back() == ' ') shown.pop_back();
+    std::string shown = sim::TrimTrailingBlanks(model->DisplayLine(0));
     if (!node->Started()) Fault("unit " + std::to_string(unit) + " did not start after its plug at " + Seconds(ledger_.lives[index].plugAt));
     // Its ID is free (the old unit of that ID is removed): it must have taken its slot.
     if (shown.find("ID " + std::to_string(unit) + (unit == 0 ? " [MASTER]" : " [SLAVE]")) == std::string::npos)

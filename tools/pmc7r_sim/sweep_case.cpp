@@ -5,6 +5,7 @@
 #include <set>
 #include <sstream>
 
+#include "sim/text.h"
 #include "tools/pmc7r_sim/world.h"
 
 namespace simtool {
@@ -36,11 +37,7 @@ int64_t TimeLimit(const scenario::Scenario& s) {
     return waits + kSpareTime;
 }
 
-std::string TagName(ULONG tag) {
-    std::string text = host::pool::TagText(tag);
-    while (!text.empty() && text.back() == ' ') text.pop_back();
-    return text;
-}
+std::string TagName(ULONG tag) { return sim::TrimTrailingBlanks(host::pool::TagText(tag)); }
 
 // What an injected event hits, and which failures after it are its consequence.
 class Injector : public ExecuteHooks {

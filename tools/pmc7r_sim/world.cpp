@@ -5,6 +5,7 @@
 
 #include "driver/core/core.h"
 #include "sim/pmc7r_descriptors.h"
+#include "sim/text.h"
 #include "tools/pmc7r_sim/pcap_writer.h"
 
 namespace simtool {
@@ -13,18 +14,8 @@ namespace {
 constexpr int64_t kReadPatience = 100 * 10000;  // a read waits 100 ms for its first byte
 constexpr int64_t kOpenSettle = 20 * 10000;
 
-std::u16string Widen(const std::string& text) { return std::u16string(text.begin(), text.end()); }
-
-std::string Narrow(const std::u16string& text) {
-    std::string out;
-    for (char16_t c : text) out += c < 0x80 ? char(c) : '?';
-    return out;
-}
-
-std::string Trimmed(std::string text) {
-    while (!text.empty() && text.back() == ' ') text.pop_back();
-    return text;
-}
+using sim::Narrow;
+using sim::Widen;
 
 sim::UnitOptions ModelOptions(const scenario::PlugOptions& o) {
     sim::UnitOptions m;
@@ -413,7 +404,7 @@ std::optional<uint32_t> World::RegistryValue(const UnitEntry& unit, const std::s
 }
 
 std::vector<std::string> World::DisplayLines(const UnitEntry& unit) const {
-    return {Trimmed(unit.model->DisplayLine(0)), Trimmed(unit.model->DisplayLine(1))};
+    return {sim::TrimTrailingBlanks(unit.model->DisplayLine(0)), sim::TrimTrailingBlanks(unit.model->DisplayLine(1))};
 }
 
 bool World::WriteCapture(const std::string& path, std::string* error) const {
