@@ -1,6 +1,5 @@
-// pmc7r-sim: runs the driver on the host platform. `demo` loads the driver with a few
-// service-key settings, shows what the driver read, unloads it and shows what the session
-// found left over; `run` reads scenario files.
+// pmc7r-sim: runs the driver on the host platform, with simulated units around it. The
+// commands and what they print are in kUsage below; each lives in a file of its own.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
