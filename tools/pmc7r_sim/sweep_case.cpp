@@ -44,7 +44,10 @@ class Injector : public ExecuteHooks {
 public:
     Injector(World& world, const scenario::Scenario& s, const CasePlan& plan) : world_(world), plan_(plan) {
         for (const Command& c : s.commands)
-            if (c.kind == CommandKind::Plug && c.name == plan.unit) master_ = c.plug.deviceId == 0, id_ = c.plug.deviceId;
+            if (c.kind == CommandKind::Plug && c.name == plan.unit) id_ = UnitId(c.plug), master_ = id_ == 0;
+        // The outcome of a unit that wants the same ID depends on whether the hit one holds it.
+        for (const Command& c : s.commands)
+            if (c.kind == CommandKind::Plug && c.name != plan.unit && UnitId(c.plug) == id_) rivals_.insert(c.name);
     }
 
     void Wait(int64_t duration) override {
@@ -52,6 +55,7 @@ public:
         while (Pending() && host::Now() < end) {
             if (!host::WaitUntil([this] { return completions.load() >= plan_.after; }, end - host::Now(), "a sweep point"))
                 break;
+            if (!Awake()) break;  // the event comes with the wake
             Inject();
         }
         if (host::Now() < end) host::Advance(end - host::Now());
@@ -59,12 +63,16 @@ public:
 
     void AfterCommand(const Command& c) override {
         if (c.kind == CommandKind::Open && c.name == plan_.unit) handles_.insert(c.handle);
-        if (Pending() && completions.load() >= plan_.after) Inject();
+        if (Pending() && completions.load() >= plan_.after && Awake()) Inject();
     }
 
     bool Excused(const Command& c) override {
-        if (!done_ || plan_.event == Event::Sleep) return false;
+        if (!done_) return false;
+        // The wake powers every unit up, and one nobody has open stays in D0 until its next
+        // close: its power state is the sleep's consequence.
+        if (plan_.event == Event::Sleep) return c.kind == CommandKind::ExpectPower;
         if (c.name == plan_.unit || handles_.count(c.handle)) return true;
+        if (rivals_.count(c.name) && IsOutcome(c.kind)) return true;
         if (c.kind == CommandKind::ExpectList) return true;
         if (c.kind == CommandKind::ExpectClient && c.number == id_) return true;
         if (!master_) return false;
@@ -80,20 +88,33 @@ public:
         case CommandKind::ExpectChild:
         case CommandKind::ExpectNoChild:
         case CommandKind::ExpectUnitReceived:
-        case CommandKind::ExpectUnitLost: return true;
+        case CommandKind::ExpectUnitLost:
+        case CommandKind::ExpectPower: return true;  // the client's opens end with it
         default: return false;
         }
     }
 
-    // A run that ends before the point still gets its event, at the end.
+    // A run that ends before the point (or asleep) still gets its event, at the end.
     void Finish() {
-        if (Pending()) Inject();
+        if (!Pending()) return;
+        if (!Awake()) world_.SetSystem(false), world_.Settle();
+        Inject();
     }
 
     bool Injected() const { return injected_; }
 
 private:
     bool Pending() const { return plan_.event != Event::None && !done_; }
+    // While the system sleeps nothing runs: Windows holds Plug and Play's work until the
+    // wake, and a unit pulled out meanwhile is found gone then.
+    static bool Awake() { return host::power::CurrentSystemState() == PowerSystemWorking; }
+    // Firmware before 2.24 cannot tell its ID and counts as ID 0.
+    static uint32_t UnitId(const scenario::PlugOptions& plug) { return plug.version < 224 ? 0 : plug.deviceId; }
+    static bool IsOutcome(CommandKind kind) {
+        return kind == CommandKind::ExpectDisplay || kind == CommandKind::ExpectStarted ||
+               kind == CommandKind::ExpectProblem || kind == CommandKind::ExpectChild ||
+               kind == CommandKind::ExpectNoChild;
+    }
 
     void Inject() {
         done_ = true;
@@ -120,6 +141,7 @@ private:
     bool done_ = false;
     bool injected_ = false;
     std::set<std::string> handles_;
+    std::set<std::string> rivals_;
 };
 
 void PlanFault(const CasePlan& plan, World* world) {
