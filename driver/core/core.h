@@ -155,9 +155,12 @@ static_assert(offsetof(FDO_EXTENSION, DeviceObject) == offsetof(PDO_EXTENSION, D
 #define DEFAULT_INTERFACE 2
 #define DEFAULT_ALTERNATE 1
 #define DEFAULT_ALTERNATE_BULK 0
-extern ULONG Interface;
-extern ULONG Alternate;
-extern ULONG AlternateBulk;
+struct DRIVER_SETTINGS {
+    ULONG Interface;      // "Interface": the interface number the configuration selects
+    ULONG Alternate;      // "Alternate": its alternate setting
+    ULONG AlternateBulk;  // "AlternateBulk": the alternate setting in bulk mode
+};
+extern DRIVER_SETTINGS Settings;
 
 // Driver entry and routing
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);

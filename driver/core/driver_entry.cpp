@@ -5,9 +5,7 @@
 #include "power/power.h"
 #include "transfer/transfer.h"
 
-ULONG Interface = DEFAULT_INTERFACE;
-ULONG Alternate = DEFAULT_ALTERNATE;
-ULONG AlternateBulk = DEFAULT_ALTERNATE_BULK;
+DRIVER_SETTINGS Settings = {DEFAULT_INTERFACE, DEFAULT_ALTERNATE, DEFAULT_ALTERNATE_BULK};
 
 ULONG ReadRegistryDword(HANDLE Key, PCWSTR ValueName, ULONG Default) {
     // 100 bytes of result, aligned for the information header.
@@ -38,17 +36,17 @@ static void ReadSettings(PUNICODE_STRING RegistryPath) {
     if (!NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &attributes))) {
         return;
     }
-    Alternate = ReadRegistryDword(key, WIDE("Alternate"), Alternate);
-    AlternateBulk = ReadRegistryDword(key, WIDE("AlternateBulk"), AlternateBulk);
-    Interface = ReadRegistryDword(key, WIDE("Interface"), Interface);
+    Settings.Alternate = ReadRegistryDword(key, WIDE("Alternate"), Settings.Alternate);
+    Settings.AlternateBulk = ReadRegistryDword(key, WIDE("AlternateBulk"), Settings.AlternateBulk);
+    Settings.Interface = ReadRegistryDword(key, WIDE("Interface"), Settings.Interface);
     ZwClose(key);
 }
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
     // A freshly loaded image starts from the defaults; so does every load on the host.
-    Interface = DEFAULT_INTERFACE;
-    Alternate = DEFAULT_ALTERNATE;
-    AlternateBulk = DEFAULT_ALTERNATE_BULK;
+    Settings.Interface = DEFAULT_INTERFACE;
+    Settings.Alternate = DEFAULT_ALTERNATE;
+    Settings.AlternateBulk = DEFAULT_ALTERNATE_BULK;
     ResetUnitTable();
     ReadSettings(RegistryPath);
 

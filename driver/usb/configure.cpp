@@ -75,12 +75,12 @@ static ULONG ChooseAlternate(FDO_EXTENSION* Extension) {
     HANDLE key = NULL;
     if (IoOpenDeviceRegistryKey(Extension->PhysicalDeviceObject, PLUGPLAY_REGKEY_DRIVER,
                                 DRIVER_KEY_ACCESS, &key) != STATUS_SUCCESS) {
-        return Alternate;
+        return Settings.Alternate;
     }
     ULONG mode = ReadRegistryDword(key, WIDE("UsbBulkMode"), 0);
     WriteRegistryDword(key, WIDE("CurrentUsbMode"), mode);
-    WriteRegistryDword(key, WIDE("CurrentInterface"), Interface);
-    ULONG alternate = mode != 0 ? AlternateBulk : Alternate;
+    WriteRegistryDword(key, WIDE("CurrentInterface"), Settings.Interface);
+    ULONG alternate = mode != 0 ? Settings.AlternateBulk : Settings.Alternate;
     WriteRegistryDword(key, WIDE("CurrentAlternate"), alternate);
     ZwClose(key);
     return alternate;
@@ -101,7 +101,7 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject,
     if (NT_SUCCESS(status)) {
         ext->ConfigurationHandle = urb->UrbSelectConfiguration.ConfigurationHandle;
         ULONG alternate = ChooseAlternate(ext);
-        status = SelectInterface(DeviceObject, (UCHAR)Interface, (UCHAR)alternate);
+        status = SelectInterface(DeviceObject, (UCHAR)Settings.Interface, (UCHAR)alternate);
     }
     ExFreePool(urb);
     return status;

@@ -35,11 +35,11 @@ protected:
 };
 
 TEST_F(SettingsTest, DefaultsWhenTheServiceKeyIsMissing) {
-    Interface = Alternate = AlternateBulk = 77;
+    Settings.Interface = Settings.Alternate = Settings.AlternateBulk = 77;
     Load();
-    EXPECT_EQ(2u, Interface);
-    EXPECT_EQ(1u, Alternate);
-    EXPECT_EQ(0u, AlternateBulk);
+    EXPECT_EQ(2u, Settings.Interface);
+    EXPECT_EQ(1u, Settings.Alternate);
+    EXPECT_EQ(0u, Settings.AlternateBulk);
 }
 
 TEST_F(SettingsTest, DefaultsWhenTheKeyCannotBeOpened) {
@@ -47,7 +47,7 @@ TEST_F(SettingsTest, DefaultsWhenTheKeyCannotBeOpened) {
     host::faults::FailAll(host::faults::Op::OpenKey);
     Load();
     host::faults::Clear();
-    EXPECT_EQ(2u, Interface);
+    EXPECT_EQ(2u, Settings.Interface);
 }
 
 TEST_F(SettingsTest, EachValueAsStoredUnderTheServiceKey) {
@@ -68,9 +68,9 @@ TEST_F(SettingsTest, EachValueAsStoredUnderTheServiceKey) {
         host::registry::DeleteKey(kServiceKey);
         host::registry::SetValue(kServiceKey, c.name, c.type, c.data);
         Load();
-        EXPECT_EQ(c.interface_, Interface);
-        EXPECT_EQ(c.alternate, Alternate);
-        EXPECT_EQ(c.alternateBulk, AlternateBulk);
+        EXPECT_EQ(c.interface_, Settings.Interface);
+        EXPECT_EQ(c.alternate, Settings.Alternate);
+        EXPECT_EQ(c.alternateBulk, Settings.AlternateBulk);
     }
     host::registry::DeleteKey(kServiceKey);
 }
@@ -78,7 +78,7 @@ TEST_F(SettingsTest, EachValueAsStoredUnderTheServiceKey) {
 TEST_F(SettingsTest, ValuesUnderASubkeyAreNotRead) {
     host::registry::SetDword(kServiceKey + u"\\Parameters", u"Interface", 4);
     Load();
-    EXPECT_EQ(2u, Interface);
+    EXPECT_EQ(2u, Settings.Interface);
     host::registry::DeleteKey(kServiceKey);
 }
 
