@@ -4,6 +4,7 @@
 // recent return address on the stack; with what the special pool knows of the address.
 // Then the process dies, as the platform stops with a bug check.
 #include <signal.h>
+#include <sys/mman.h>
 #include <ucontext.h>
 #include <unistd.h>
 
@@ -25,6 +26,16 @@ void Write(const std::string& text) {
         if (n <= 0) return;
         done += size_t(n);
     }
+}
+
+// Whether the page holding the address is mapped, asked of the kernel (mincore fails with
+// ENOMEM for an unmapped page) rather than by touching it.
+uintptr_t pageSize = 4096;  // set when the reporter is installed, not in the handler
+
+bool Readable(const void* address) {
+    unsigned char resident = 0;
+    void* start = reinterpret_cast<void*>(uintptr_t(address) & ~(pageSize - 1));
+    return mincore(start, pageSize, &resident) == 0;
 }
 
 uintptr_t InstructionOf(void* context) {
@@ -54,9 +65,11 @@ void Report(int signal, siginfo_t* info, void* context) {
     if (!where.empty()) {
         text += "\n    in " + where;
     } else {
-        // A host routine the image called: the nearest return address into an image.
+        // A host routine the image called: the nearest return address into an image. The
+        // scan stops at the stack's end: a fault inside this handler, with the signal
+        // blocked, would end the process before anything is written.
         auto* stack = reinterpret_cast<const uintptr_t*>(StackOf(context));
-        for (int i = 0; i < 1024; ++i) {
+        for (int i = 0; i < 1024 && Readable(&stack[i]); ++i) {
             std::string caller = DescribeIn(ImageAt(stack[i]), stack[i]);
             if (!caller.empty()) {
                 text += "\n    in a host routine called from " + caller;
@@ -82,6 +95,7 @@ void OnFault(int signal, siginfo_t* info, void* context) {
 void InstallFaultReporter() {
     static std::once_flag once;
     std::call_once(once, [] {
+        pageSize = uintptr_t(sysconf(_SC_PAGESIZE));
         struct sigaction action {};
         action.sa_sigaction = OnFault;
         action.sa_flags = SA_SIGINFO;
