@@ -4,8 +4,8 @@
 // The context lives on this thread's stack: it is published and withdrawn under the
 // exchange lock, which the reply collection holds for its whole scan, so the collection
 // never touches a context that is gone.
-ULONG ExchangeMessage(PDEVICE_OBJECT DeviceObject, const UCHAR* Message, ULONG Length,
-                      PUCHAR ReplyBuffer, ULONG ReplyCapacity) {
+ULONG ExchangeForReply(PDEVICE_OBJECT DeviceObject, const UCHAR* Message, ULONG Length,
+                       PUCHAR ReplyBuffer, ULONG ReplyCapacity, ULONG WantedLength) {
     FDO_EXTENSION* ext = FdoExtension(DeviceObject);
     EXCHANGE_CONTEXT context;
     KIRQL irql;
@@ -14,6 +14,7 @@ ULONG ExchangeMessage(PDEVICE_OBJECT DeviceObject, const UCHAR* Message, ULONG L
         context.ReplyLength = 0;
         context.ReplyBuffer = ReplyBuffer;
         context.ReplyCapacity = ReplyCapacity;
+        context.WantedLength = WantedLength;
         KeAcquireSpinLock(&ext->ExchangeLock, &irql);
         context.ScanIndex = InputPosition(ext);
         ext->PendingExchange = &context;
@@ -35,6 +36,15 @@ ULONG ExchangeMessage(PDEVICE_OBJECT DeviceObject, const UCHAR* Message, ULONG L
     return 0;
 }
 
+ULONG ExchangeMessage(PDEVICE_OBJECT DeviceObject, const UCHAR* Message, ULONG Length,
+                      PUCHAR ReplyBuffer, ULONG ReplyCapacity) {
+    return ExchangeForReply(DeviceObject, Message, Length, ReplyBuffer, ReplyCapacity, 0);
+}
+
+static BOOLEAN Wanted(const EXCHANGE_CONTEXT* Context) {
+    return Context->WantedLength == 0 || Context->ReplyLength == Context->WantedLength;
+}
+
 static VOID FinishReply(FDO_EXTENSION* Extension, EXCHANGE_CONTEXT* Context) {
     Extension->PendingExchange = NULL;
     KeSetEvent(&Context->ReplyDone, EVENT_INCREMENT, FALSE);
@@ -49,22 +59,30 @@ VOID CollectReply(FDO_EXTENSION* Extension) {
     UCHAR b;
     while (context && CopyInput(Extension, &context->ScanIndex, &b, 1) == 1) {
         if (b >= 0x80) {
-            if (context->ReplyLength == 0) {
-                if (b == 0xF0 && context->ReplyCapacity != 0) {
-                    context->ReplyBuffer[0] = b;
-                    context->ReplyLength = 1;
+            if (context->ReplyLength != 0) {
+                // Any status byte ends the reply; only F7 belongs to it.
+                if (b == 0xF7 && context->ReplyLength < context->ReplyCapacity) {
+                    context->ReplyBuffer[context->ReplyLength++] = b;
                 }
-                continue;
+                if (Wanted(context)) {
+                    FinishReply(Extension, context);
+                    context = NULL;
+                    continue;
+                }
+                context->ReplyLength = 0;  // another message than the one asked for
+                if (b == 0xF7) {
+                    continue;
+                }
             }
-            // Any status byte ends the reply; only F7 belongs to it.
-            if (b == 0xF7 && context->ReplyLength < context->ReplyCapacity) {
-                context->ReplyBuffer[context->ReplyLength++] = b;
+            if (b == 0xF0 && context->ReplyCapacity != 0) {
+                context->ReplyBuffer[0] = b;
+                context->ReplyLength = 1;
             }
-            FinishReply(Extension, context);
-            context = NULL;
         } else if (context->ReplyLength != 0) {
             context->ReplyBuffer[context->ReplyLength++] = b;
-            if (context->ReplyLength == context->ReplyCapacity) {
+            if (context->WantedLength != 0 && context->ReplyLength > context->WantedLength) {
+                context->ReplyLength = 0;  // longer than the reply: the rest is passed over
+            } else if (context->ReplyLength == context->ReplyCapacity) {
                 FinishReply(Extension, context);
                 context = NULL;
             }

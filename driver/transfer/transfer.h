@@ -61,8 +61,14 @@ struct EXCHANGE_CONTEXT {
     ULONG ReplyLength;
     ULONG ReplyCapacity;
     PUCHAR ReplyBuffer;
+    ULONG WantedLength;  // 0: the first SysEx is the reply
 };
 
 ULONG ExchangeMessage(PDEVICE_OBJECT DeviceObject, const UCHAR* Message, ULONG Length,
                       PUCHAR ReplyBuffer, ULONG ReplyCapacity);
+// The same, taking as the reply only a SysEx of WantedLength bytes: the unit's answers to
+// other requests (a mode switch's identity replies, a late answer to an earlier attempt)
+// are passed over.
+ULONG ExchangeForReply(PDEVICE_OBJECT DeviceObject, const UCHAR* Message, ULONG Length,
+                       PUCHAR ReplyBuffer, ULONG ReplyCapacity, ULONG WantedLength);
 VOID CollectReply(FDO_EXTENSION* Extension);

@@ -8,20 +8,22 @@
 #define FIRST_ID_FIRMWARE 224
 #define VERSION_TEXT_POSITION 64
 
-// Asks an open unit for its firmware version and, from 2.24 on, its device ID.
+// Asks an open unit for its firmware version and, from 2.24 on, its device ID. Each answer
+// is told by its length: the identity replies a mode switch draws, or a late answer to an
+// earlier attempt, are not taken for the device-ID reply.
 static VOID Identify(PDEVICE_OBJECT FunctionDevice, ULONG* Version, ULONG* Id) {
     UCHAR reply[REPLY_BUFFER_SIZE];
     BulkWrite(FunctionDevice, DisplaySetupMessage, DISPLAY_SETUP_LENGTH);
     SendDisplayText(FunctionDevice, 0, "\rInitializing USB Connection...");
-    if (ExchangeMessage(FunctionDevice, IdentityRequest, IDENTITY_REQUEST_LENGTH, reply,
-                        REPLY_BUFFER_SIZE) != IDENTITY_REPLY_LENGTH) {
+    if (ExchangeForReply(FunctionDevice, IdentityRequest, IDENTITY_REQUEST_LENGTH, reply,
+                         REPLY_BUFFER_SIZE, IDENTITY_REPLY_LENGTH) != IDENTITY_REPLY_LENGTH) {
         return;
     }
     *Version = FirmwareVersionFromReply(reply);
     SendDisplayText(FunctionDevice, VERSION_TEXT_POSITION, "Version %d", *Version);
     if (*Version >= FIRST_ID_FIRMWARE &&
-        ExchangeMessage(FunctionDevice, DeviceIdQuery, DEVICE_ID_QUERY_LENGTH, reply,
-                        REPLY_BUFFER_SIZE) == DEVICE_ID_REPLY_LENGTH) {
+        ExchangeForReply(FunctionDevice, DeviceIdQuery, DEVICE_ID_QUERY_LENGTH, reply,
+                         REPLY_BUFFER_SIZE, DEVICE_ID_REPLY_LENGTH) == DEVICE_ID_REPLY_LENGTH) {
         *Id = DeviceIdFromReply(reply);
     }
 }

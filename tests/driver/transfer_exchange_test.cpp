@@ -91,6 +91,23 @@ TEST_F(ExchangeTest, NoAnswerMeansFourSendsAndNothing) {
     EXPECT_GE(host::Now() - t, host::Ms(400));
 }
 
+// Asked for a 12-byte reply, the exchange passes over the identity replies a mode switch or
+// an earlier attempt drew, and a longer message, and takes the reply that follows them. Taking
+// the first SysEx once gave a restarted unit ID 0 and cost it its slot.
+TEST_F(ExchangeTest, AReplyOfTheWantedLengthIsTakenPastOtherMessages) {
+    const std::vector<uint8_t> idReply = {0xF0, 0x00, 0x01, 0x75, 0x2A, 0x7F, 0x52, 0x02, 0x01, 0x00, 0x03, 0xF7};
+    std::vector<uint8_t> longer(20, 0x11);
+    longer.front() = 0xF0, longer.back() = 0xF7;
+    Unit& u = Open();
+    AnswerAfter(u, 1, 2, {kIdentity, Concat(longer, idReply)});
+    reply_.assign(1024, 0);
+    int64_t t = host::Now();
+    EXPECT_EQ(12u, ExchangeForReply(u.fdo, IdentityRequest_, 6, reply_.data(), 1024, 12));
+    EXPECT_LT(host::Now() - t, host::Ms(100));
+    EXPECT_EQ(idReply, std::vector<uint8_t>(reply_.begin(), reply_.begin() + 12));
+    EXPECT_EQ(nullptr, Fdo(u)->PendingExchange);
+}
+
 TEST_F(ExchangeTest, ALateReplyCountsForTheAttemptItArrivesIn) {
     Unit& u = Open();
     // The reply to the first send arrives 150 ms later, inside the second attempt.
