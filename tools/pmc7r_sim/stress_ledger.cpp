@@ -88,16 +88,19 @@ int64_t EpochAt(const std::vector<Epoch>& epochs, int64_t t) {
 
 // The segment's bytes without SysEx, and the time of each one's read. A restart of the
 // stream (an open-all moves the client's cursor to the present, wherever a message is) may
-// cut a SysEx: one whose end it skipped ends where the unit's own bytes go on, one whose
-// start it skipped is the data bytes the new epoch begins with up to an F7. Such cuts are
-// sound only across the start of an epoch.
+// cut a SysEx: one whose end it skipped ends where the unit's own bytes go on (a run of them
+// as sent, or the next message's status byte: what the new epoch brought before it was the
+// unit's), one whose start it skipped is the data bytes the new epoch begins with up to an
+// F7. Such cuts are sound only across the start of an epoch.
 std::vector<uint8_t> Filtered(const Segment& segment, const std::vector<uint8_t>& input,
                               const std::vector<Epoch>& epochs, std::vector<int64_t>* times,
                               std::vector<size_t>* raw, std::vector<std::string>* cuts) {
     std::vector<uint8_t> out;
+    auto keep = [&](size_t i) { out.push_back(segment.raw[i]), times->push_back(segment.times[i]), raw->push_back(i); };
     bool inside = false;
     int64_t openedAt = 0;
     size_t tailFrom = SIZE_MAX;  // where the bytes of a new epoch began, while only data came
+    std::vector<size_t> held;    // data inside a SysEx, read in a later epoch than its F0
     for (size_t i = 0; i < segment.raw.size(); ++i) {
         uint8_t b = segment.raw[i];
         if (i == 0 || EpochAt(epochs, segment.times[i]) != EpochAt(epochs, segment.times[i - 1])) tailFrom = out.size();
@@ -106,19 +109,30 @@ std::vector<uint8_t> Filtered(const Segment& segment, const std::vector<uint8_t>
                 out.resize(tailFrom), times->resize(tailFrom), raw->resize(tailFrom);
             }
             tailFrom = SIZE_MAX;
-            if (b < 0xF8) inside = b == 0xF0;
+            if (b < 0xF8) {
+                if (inside && b != 0xF7)
+                    for (size_t k : held) keep(k);
+                held.clear();
+                inside = b == 0xF0;
+            }
             if (b == 0xF0) openedAt = segment.times[i];
             continue;
         }
         if (inside && RunsAsSent(segment.raw, i, input)) {
             inside = false;
+            for (size_t k : held) keep(k);
+            held.clear();
             bool across = false;
             for (const Epoch& e : epochs) across = across || (e.start >= openedAt && e.start <= segment.times[i]);
             if (!across)
                 cuts->push_back("a SysEx read at " + TimeMs(openedAt) + " never ended; the unit's bytes went on at " +
                                 TimeMs(segment.times[i]) + " with no restart of the stream between");
         }
-        if (!inside) out.push_back(b), times->push_back(segment.times[i]), raw->push_back(i);
+        if (!inside) {
+            keep(i);
+        } else if (EpochAt(epochs, segment.times[i]) != EpochAt(epochs, openedAt)) {
+            held.push_back(i);
+        }
     }
     return out;
 }
@@ -130,6 +144,16 @@ void CheckInput(const Ledger& ledger, bool final, std::vector<std::string>* out)
     const size_t lives = ledger.lives.size();
     std::vector<Segment> segments(lives);
     auto epochAt = [&](int64_t t) { return EpochAt(ledger.epochs, t); };
+    // A read during an open-all (after the epoch before it ended, before the new one began)
+    // may already see the restart: what was sent before the call's return may be skipped.
+    auto skipBound = [&](int64_t t) {
+        for (size_t e = ledger.epochs.size(); e-- > 0;) {
+            if (ledger.epochs[e].start > t) continue;
+            if (ledger.epochs[e].end <= t && e + 1 < ledger.epochs.size()) return ledger.epochs[e + 1].start;
+            return ledger.epochs[e].start;
+        }
+        return int64_t(-1);
+    };
     for (const ClientRead& read : ledger.reads) {
         int life = -1;
         for (size_t i = 0; i < lives; ++i)
@@ -193,7 +217,7 @@ void CheckInput(const Ledger& ledger, bool final, std::vector<std::string>* out)
                                " were never sent after them (" + Hex(got, g, 8) + ")" + as);
                 break;
             }
-            int64_t epoch = std::max(epochAt(times[g]), life.readyAt == kNever ? 0 : life.readyAt);
+            int64_t epoch = std::max(skipBound(times[g]), life.readyAt == kNever ? 0 : life.readyAt);
             int64_t lastSkipped = sentAt(uint64_t(resumed) - 1);
             if (lastSkipped > epoch)
                 out->push_back(who + ": bytes " + std::to_string(p) + " to " + std::to_string(resumed) + " (sent " +
