@@ -97,7 +97,8 @@ NTSTATUS NTAPI BulkReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
         NoteHaltedRead(ext, slot->Urb.Hdr.Status);
     }
     if (ok) {
-        if (slot->Urb.TransferBufferLength != 0) {
+        // Data ends a run of resets; the common case writes nothing.
+        if (slot->Urb.TransferBufferLength != 0 && ReadShared(&ext->PipeResets) != 0) {
             InterlockedExchange((LONG volatile*)&ext->PipeResets, 0);
         }
         ULONG length = slot->Urb.TransferBufferLength;

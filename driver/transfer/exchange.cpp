@@ -4,8 +4,8 @@
 // The context lives on this thread's stack: it is published and withdrawn under the
 // exchange lock, which the reply collection holds for its whole scan, so the collection
 // never touches a context that is gone.
-ULONG ExchangeForReply(PDEVICE_OBJECT DeviceObject, const UCHAR* Message, ULONG Length,
-                       PUCHAR ReplyBuffer, ULONG ReplyCapacity, ULONG WantedLength) {
+ULONG ExchangeMessage(PDEVICE_OBJECT DeviceObject, const UCHAR* Message, ULONG Length,
+                      PUCHAR ReplyBuffer, ULONG ReplyCapacity, ULONG WantedLength) {
     FDO_EXTENSION* ext = FdoExtension(DeviceObject);
     EXCHANGE_CONTEXT context;
     KIRQL irql;
@@ -34,11 +34,6 @@ ULONG ExchangeForReply(PDEVICE_OBJECT DeviceObject, const UCHAR* Message, ULONG 
         }
     }
     return 0;
-}
-
-ULONG ExchangeMessage(PDEVICE_OBJECT DeviceObject, const UCHAR* Message, ULONG Length,
-                      PUCHAR ReplyBuffer, ULONG ReplyCapacity) {
-    return ExchangeForReply(DeviceObject, Message, Length, ReplyBuffer, ReplyCapacity, 0);
 }
 
 static BOOLEAN Wanted(const EXCHANGE_CONTEXT* Context) {

@@ -64,11 +64,10 @@ struct EXCHANGE_CONTEXT {
     ULONG WantedLength;  // 0: the first SysEx is the reply
 };
 
+// Sends the message and returns the length of the reply gathered, 0 when none came. With a
+// WantedLength only a SysEx of that many bytes is the reply: the unit's answers to other
+// requests (a mode switch's identity replies, a late answer to an earlier attempt) are passed
+// over. With 0 the first SysEx is.
 ULONG ExchangeMessage(PDEVICE_OBJECT DeviceObject, const UCHAR* Message, ULONG Length,
-                      PUCHAR ReplyBuffer, ULONG ReplyCapacity);
-// The same, taking as the reply only a SysEx of WantedLength bytes: the unit's answers to
-// other requests (a mode switch's identity replies, a late answer to an earlier attempt)
-// are passed over.
-ULONG ExchangeForReply(PDEVICE_OBJECT DeviceObject, const UCHAR* Message, ULONG Length,
-                       PUCHAR ReplyBuffer, ULONG ReplyCapacity, ULONG WantedLength);
+                      PUCHAR ReplyBuffer, ULONG ReplyCapacity, ULONG WantedLength);
 VOID CollectReply(FDO_EXTENSION* Extension);

@@ -15,15 +15,15 @@ static VOID Identify(PDEVICE_OBJECT FunctionDevice, ULONG* Version, ULONG* Id) {
     UCHAR reply[REPLY_BUFFER_SIZE];
     BulkWrite(FunctionDevice, DisplaySetupMessage, DISPLAY_SETUP_LENGTH);
     SendDisplayText(FunctionDevice, 0, "\rInitializing USB Connection...");
-    if (ExchangeForReply(FunctionDevice, IdentityRequest, IDENTITY_REQUEST_LENGTH, reply,
-                         REPLY_BUFFER_SIZE, IDENTITY_REPLY_LENGTH) != IDENTITY_REPLY_LENGTH) {
+    if (ExchangeMessage(FunctionDevice, IdentityRequest, IDENTITY_REQUEST_LENGTH, reply,
+                        REPLY_BUFFER_SIZE, IDENTITY_REPLY_LENGTH) != IDENTITY_REPLY_LENGTH) {
         return;
     }
     *Version = FirmwareVersionFromReply(reply);
     SendDisplayText(FunctionDevice, VERSION_TEXT_POSITION, "Version %d", *Version);
     if (*Version >= FIRST_ID_FIRMWARE &&
-        ExchangeForReply(FunctionDevice, DeviceIdQuery, DEVICE_ID_QUERY_LENGTH, reply,
-                         REPLY_BUFFER_SIZE, DEVICE_ID_REPLY_LENGTH) == DEVICE_ID_REPLY_LENGTH) {
+        ExchangeMessage(FunctionDevice, DeviceIdQuery, DEVICE_ID_QUERY_LENGTH, reply,
+                        REPLY_BUFFER_SIZE, DEVICE_ID_REPLY_LENGTH) == DEVICE_ID_REPLY_LENGTH) {
         *Id = DeviceIdFromReply(reply);
     }
 }

@@ -23,7 +23,7 @@ protected:
     }
     ULONG Exchange(Unit& u, ULONG capacity = 1024) {
         reply_.assign(1024, 0);
-        return ExchangeMessage(u.fdo, IdentityRequest_, 6, reply_.data(), capacity);
+        return ExchangeMessage(u.fdo, IdentityRequest_, 6, reply_.data(), capacity, 0);
     }
     void TearDown() override {
         responders_.clear();
@@ -102,7 +102,7 @@ TEST_F(ExchangeTest, AReplyOfTheWantedLengthIsTakenPastOtherMessages) {
     AnswerAfter(u, 1, 2, {kIdentity, Concat(longer, idReply)});
     reply_.assign(1024, 0);
     int64_t t = host::Now();
-    EXPECT_EQ(12u, ExchangeForReply(u.fdo, IdentityRequest_, 6, reply_.data(), 1024, 12));
+    EXPECT_EQ(12u, ExchangeMessage(u.fdo, IdentityRequest_, 6, reply_.data(), 1024, 12));
     EXPECT_LT(host::Now() - t, host::Ms(100));
     EXPECT_EQ(idReply, std::vector<uint8_t>(reply_.begin(), reply_.begin() + 12));
     EXPECT_EQ(nullptr, Fdo(u)->PendingExchange);

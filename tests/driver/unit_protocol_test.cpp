@@ -20,7 +20,7 @@ protected:
     }
     ULONG Exchange(Unit& u, const UCHAR* message, ULONG length) {
         reply_.assign(1024, 0);
-        return ExchangeMessage(u.fdo, message, length, reply_.data(), 1024);
+        return ExchangeMessage(u.fdo, message, length, reply_.data(), 1024, 0);
     }
 
     std::shared_ptr<sim::Pmc7rUnit> unit_;
