@@ -56,7 +56,7 @@ endif()
 # The driver, built as the kernel would see it. Unwind tables let PsTerminateSystemThread
 # leave a thread's frames on the host.
 add_library(pmc7r_driver STATIC ${PMC7R_DRIVER_SOURCES})
-target_include_directories(pmc7r_driver PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/driver)
+target_include_directories(pmc7r_driver PUBLIC ${CMAKE_SOURCE_DIR} PRIVATE ${CMAKE_SOURCE_DIR}/driver)
 target_compile_options(pmc7r_driver PRIVATE ${PMC7R_DRIVER_FLAGS} -funwind-tables)
 target_link_libraries(pmc7r_driver PUBLIC pmc7r_platform)
 

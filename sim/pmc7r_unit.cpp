@@ -108,7 +108,10 @@ void Pmc7rUnit::PassOn(uint8_t byte) {
 void Pmc7rUnit::Claimed(const std::vector<uint8_t>& sysex) {
     if (!IsIdentityRequest(sysex)) {
         Vendor(sysex);
-    } else if (!options_.silent) {
+        return;
+    }
+    ++identityRequests_;
+    if (!options_.silent) {
         reporting_ = true;
         Reply(IdentityReply(options_.firmware));
     }
@@ -176,6 +179,11 @@ size_t Pmc7rUnit::BufferedBytes() {
 size_t Pmc7rUnit::ProtocolErrors() {
     std::lock_guard guard(mutex_);
     return protocolErrors_;
+}
+
+size_t Pmc7rUnit::IdentityRequests() {
+    std::lock_guard guard(mutex_);
+    return identityRequests_;
 }
 
 std::vector<std::vector<uint8_t>> Pmc7rUnit::VendorMessages() {

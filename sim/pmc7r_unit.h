@@ -78,6 +78,8 @@ public:
     size_t BufferedBytes();  // in the MIDI-out buffer, not yet on the wire
     // OUT transfers not of the packet size.
     size_t ProtocolErrors();
+    // Identity requests received: the driver sends two whenever it switches the unit to mode 1.
+    size_t IdentityRequests();
     // Vendor messages the unit consumed without acting on them, whole.
     std::vector<std::vector<uint8_t>> VendorMessages();
     std::string DisplayLine(int line);
@@ -108,6 +110,7 @@ private:
     int64_t firstOverflow_ = -1;
     WireSpan wire_;
     size_t protocolErrors_ = 0;
+    size_t identityRequests_ = 0;
     std::vector<std::vector<uint8_t>> vendorMessages_;
     DEVICE_POWER_STATE power_ = PowerDeviceD0;
     int64_t displayChangedAt_ = -1;

@@ -1,6 +1,5 @@
 // What a client of the pmc7r driver sees of it: the control codes and the records their
-// requests carry, as the driver declares them.
+// requests carry, from the driver's public header.
 #pragma once
 
-#include "client/ioctl_codes.h"
-#include "core/unit_table.h"
+#include "driver/public/pmc7r.h"

@@ -1,7 +1,7 @@
 // Client interfaces: the child's internal requests, device control, file access.
 #pragma once
 
-#include "client/ioctl_codes.h"
+#include "public/pmc7r.h"
 #include "core/unit_table.h"
 
 NTSTATUS FdoInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack,

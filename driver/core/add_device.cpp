@@ -2,10 +2,6 @@
 #include "transfer/transfer.h"
 #include "usb/usb.h"
 
-// {4B57515A-7C1D-11D3-9D4E-00A0C9E17B35}
-static const GUID UnitInterfaceClass = {
-    0x4B57515A, 0x7C1D, 0x11D3, {0x9D, 0x4E, 0x00, 0xA0, 0xC9, 0xE1, 0x7B, 0x35}};
-
 NTSTATUS EnableDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, PUNICODE_STRING LinkName) {
     NTSTATUS status = IoRegisterDeviceInterface(PhysicalDeviceObject, &UnitInterfaceClass, NULL, LinkName);
     if (!NT_SUCCESS(status)) {

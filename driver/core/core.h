@@ -3,6 +3,8 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "public/driver_entry.h"
+#include "public/pmc7r.h"
 
 #define POOL_TAG 'Wdm '
 
@@ -22,7 +24,6 @@
 #define IN_PIPE_HALTED 0x100
 #define UNIT_BUSY_REPORTS 0x1000
 
-#define MAX_UNITS 8
 #define INPUT_RING_SIZE 128
 #define OUTPUT_RING_SIZE 1024
 // Both rings wrap their indices with a mask of size - 1.
@@ -163,7 +164,6 @@ struct DRIVER_SETTINGS {
 extern DRIVER_SETTINGS Settings;
 
 // Driver entry and routing
-extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 ULONG ReadRegistryDword(HANDLE Key, PCWSTR ValueName, ULONG Default);
 NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);

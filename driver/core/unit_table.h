@@ -1,28 +1,14 @@
-// The driver-wide unit table, the client's 16-byte data block, and the master's child links.
+// The driver-wide unit table and the master's child links.
 #pragma once
 
 #include "core/core.h"
+#include "public/pmc7r.h"
 
 struct UNIT_SLOT {
     ULONG ClientReadCursor;
     FDO_EXTENSION* UnitExtension;
 };
 
-// In the client's memory, used in place; 16 bytes in the 32-bit build.
-struct UNIT_DATA_BLOCK {
-    ULONG DeviceId;
-    ULONG ByteCount;
-    LONG Capacity;
-    PUCHAR Data;
-};
-#if UINTPTR_MAX == 0xFFFFFFFF
-static_assert(sizeof(UNIT_DATA_BLOCK) == 16, "UNIT_DATA_BLOCK is 16 bytes");
-static_assert(offsetof(UNIT_DATA_BLOCK, ByteCount) == 4, "ByteCount at 4");
-static_assert(offsetof(UNIT_DATA_BLOCK, Capacity) == 8, "Capacity at 8");
-static_assert(offsetof(UNIT_DATA_BLOCK, Data) == 12, "Data at 12");
-#endif
-
-#define MASTER_DEVICE_ID 0
 
 extern UNIT_SLOT UnitTable[MAX_UNITS];
 extern PDO_EXTENSION* ChildList;

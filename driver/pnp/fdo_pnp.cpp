@@ -68,8 +68,14 @@ static VOID WaitForReadsToEnd(FDO_EXTENSION* Extension) {
     }
 }
 
+// Only a deconfiguration that went through ends the started state; either way the stop the
+// query announced is over.
 static NTSTATUS Stop(FDO_EXTENSION* Extension, PIRP Irp) {
     NTSTATUS status = UnconfigureDevice(Extension->DeviceObject);
+    if (NT_SUCCESS(status)) {
+        ClearFlags(&Extension->Flags, DEVICE_STARTED);
+    }
+    ClearFlags(&Extension->Flags, DEVICE_STOP_PENDING);
     if (!NT_SUCCESS(status)) {
         CompleteRequest(Irp, status, Irp->IoStatus.Information);
         IoDecrement(Extension->DeviceObject);

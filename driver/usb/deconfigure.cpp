@@ -4,7 +4,6 @@
 #define SELECT_NO_CONFIGURATION_SIZE sizeof(struct _URB_SELECT_CONFIGURATION)
 
 NTSTATUS UnconfigureDevice(PDEVICE_OBJECT DeviceObject) {
-    FDO_EXTENSION* ext = FdoExtension(DeviceObject);
     NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
     PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, SELECT_NO_CONFIGURATION_SIZE, POOL_TAG);
     if (urb) {
@@ -14,10 +13,6 @@ NTSTATUS UnconfigureDevice(PDEVICE_OBJECT DeviceObject) {
         status = SubmitUrbSync(DeviceObject, urb);
         ExFreePool(urb);
     }
-    if (NT_SUCCESS(status)) {
-        ClearFlags(&ext->Flags, DEVICE_STARTED);
-    }
-    ClearFlags(&ext->Flags, DEVICE_STOP_PENDING);
     return status;
 }
 

@@ -23,6 +23,7 @@ NTSTATUS SelectInterface(PDEVICE_OBJECT DeviceObject, UCHAR InterfaceNumber,
 NTSTATUS RecordPipes(PDEVICE_OBJECT DeviceObject, PUSBD_INTERFACE_INFORMATION Interface);
 NTSTATUS WriteRegistryDword(HANDLE Key, PCWSTR ValueName, ULONG Value);
 
+// Selects no configuration; the stop that calls it keeps the device's state (passive level).
 NTSTATUS UnconfigureDevice(PDEVICE_OBJECT DeviceObject);
 NTSTATUS AbortPipes(PDEVICE_OBJECT DeviceObject);
 NTSTATUS AbortPipesAgain(PDEVICE_OBJECT DeviceObject);

@@ -3,13 +3,22 @@
 
 namespace {
 
-using DeconfigureTest = UnitStackTest;
+class DeconfigureTest : public UnitStackTest {
+protected:
+    // The stop request as the Plug and Play manager sends it, through the driver's dispatch.
+    static NTSTATUS Stop(Unit& u) {
+        return host::io::SendAndWait(u.fdo, [](PIRP, PIO_STACK_LOCATION s) {
+                   s->MajorFunction = IRP_MJ_PNP;
+                   s->MinorFunction = IRP_MN_STOP_DEVICE;
+               }).status;
+    }
+};
 
 TEST_F(DeconfigureTest, AStopEndsTheStartedState) {
     Unit& u = Plug();
     ASSERT_EQ(STATUS_SUCCESS, Start(u));
     SetFlags(&Fdo(u)->Flags, DEVICE_STOP_PENDING);
-    EXPECT_EQ(STATUS_SUCCESS, UnconfigureDevice(u.fdo));
+    EXPECT_EQ(STATUS_SUCCESS, Stop(u));
     EXPECT_EQ(0u, Fdo(u)->Flags & (DEVICE_STARTED | DEVICE_STOP_PENDING));
     uint8_t byte = 0x90;
     EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, BulkWrite(u.fdo, &byte, 1));
@@ -23,7 +32,7 @@ TEST_F(DeconfigureTest, ARefusedDeconfigurationKeepsTheDeviceStarted) {
     ASSERT_EQ(STATUS_SUCCESS, Start(u));
     SetFlags(&Fdo(u)->Flags, DEVICE_STOP_PENDING);
     bus_->Unplug(u.pdo);
-    EXPECT_FALSE(NT_SUCCESS(UnconfigureDevice(u.fdo)));
+    EXPECT_FALSE(NT_SUCCESS(Stop(u)));
     EXPECT_EQ(ULONG(DEVICE_STARTED), Fdo(u)->Flags & (DEVICE_STARTED | DEVICE_STOP_PENDING));
 }
 

@@ -1,6 +1,6 @@
 #include <memory>
 
-#include "core/core.h"
+#include "driver/public/driver_entry.h"
 #include "sim/app_model.h"
 #include "sim/kernel_client.h"
 #include "sim/midi_client.h"
@@ -109,7 +109,6 @@ protected:
         master_->TakeMidiOut();
         slave_->TakeMidiOut();
     }
-    static FDO_EXTENSION* Fdo(sim::PnpNode* node) { return static_cast<FDO_EXTENSION*>(node->Top()->DeviceExtension); }
 
     std::unique_ptr<sim::UsbBus> bus_;
     std::unique_ptr<sim::PnpManager> pnp_;
@@ -156,10 +155,14 @@ TEST_F(MidiClientModelTest, ListsWritesAndReadsEveryUnitByDeviceId) {
     EXPECT_EQ((Messages{{0x90, 0x40, 0x7F}, {0x90, 0x40, 0x00}}), client_->Messages(2));
     EXPECT_EQ((Messages{{0xC0, 0x05}}), client_->Messages(0));
 
+    size_t asked = master_->IdentityRequests();
     EXPECT_EQ(STATUS_SUCCESS, client_->CloseAll());
     EXPECT_FALSE(client_->Reading());
     EXPECT_TRUE(client_->Errors().empty());
-    EXPECT_EQ(2u, Fdo(masterNode_)->UnitMode);  // the last close switched it back
+    EXPECT_EQ(asked, master_->IdentityRequests());  // the switch back to mode 2 asks nothing
+    ASSERT_EQ(STATUS_SUCCESS, client_->OpenAll());  // and the next open switches to mode 1 again
+    EXPECT_EQ(asked + 2, master_->IdentityRequests());
+    EXPECT_EQ(STATUS_SUCCESS, client_->CloseAll());
 }
 
 TEST_F(MidiClientModelTest, SmallReadsSplitTheStreamButNotItsMessages) {
@@ -248,12 +251,12 @@ TEST_F(MidiClientModelTest, AKernelClientWritesThroughTheDirectCallsAndSwitchesT
     EXPECT_EQ(0u, kernel.DirectWrite({}));
     EXPECT_EQ((Bytes{0x90, 0x3C, 0x64, 0xC0, 0x05}), AwaitMidiOut(*slave_, 5));
 
-    FDO_EXTENSION* fdo = Fdo(slaveNode_);
+    // Mode 1 asks the unit for its identity twice; mode 2 asks nothing.
+    size_t asked = slave_->IdentityRequests();
     EXPECT_EQ(STATUS_SUCCESS, kernel.DirectSetMode(5));
-    EXPECT_EQ(2u, fdo->UnitMode);
+    EXPECT_EQ(asked, slave_->IdentityRequests());
     EXPECT_EQ(STATUS_SUCCESS, kernel.DirectSetMode(0));
-    EXPECT_EQ(1u, fdo->UnitMode);
-    EXPECT_NE(0u, __atomic_load_n(&fdo->Flags, __ATOMIC_SEQ_CST) & UNIT_BUSY_REPORTS);
+    EXPECT_EQ(asked + 2, slave_->IdentityRequests());
     EXPECT_EQ(STATUS_SUCCESS, kernel.Close());
     EXPECT_FALSE(kernel.HasDirectCalls());
 }

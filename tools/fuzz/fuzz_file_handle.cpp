@@ -16,7 +16,7 @@
 #include <memory>
 #include <vector>
 
-#include "driver/client/ioctl_codes.h"
+#include "driver/public/pmc7r.h"
 #include "sim/app_model.h"
 #include "tools/fuzz/fuzz_world.h"
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "driver/core/core.h"
+#include "driver/public/driver_entry.h"
 
 namespace fuzz {
 namespace {

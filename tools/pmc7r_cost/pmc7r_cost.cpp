@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "driver/core/core.h"
+#include "driver/public/driver_entry.h"
 #include "platform/host/control.h"
 #include "tools/pmc7r_sim/bench_rig.h"
 

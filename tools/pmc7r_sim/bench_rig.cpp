@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "driver/core/core.h"
+#include "driver/public/driver_entry.h"
 
 namespace simtool::bench {
 

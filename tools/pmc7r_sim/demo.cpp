@@ -1,8 +1,8 @@
 // The built-in demo: a realistic session with units on one desk, on virtual time.
 #include <variant>
 
-#include "driver/core/core.h"
-#include "driver/core/unit_table.h"
+#include "driver/public/driver_entry.h"
+#include "driver/public/pmc7r.h"
 #include "tools/pmc7r_sim/executor.h"
 #include "tools/pmc7r_sim/run.h"
 #include "tools/pmc7r_sim/scenario_parser.h"

@@ -7,7 +7,7 @@
 #include <variant>
 #include <vector>
 
-#include "driver/core/core.h"
+#include "driver/public/driver_entry.h"
 #include "platform/host/control.h"
 #include "platform/host/native_image.h"
 #include "tools/pmc7r_sim/bench.h"

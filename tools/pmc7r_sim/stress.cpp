@@ -16,7 +16,7 @@
 #include <mutex>
 #include <random>
 
-#include "driver/core/core.h"
+#include "driver/public/driver_entry.h"
 #include "platform/host/control.h"
 #include "sim/app_model.h"
 #include "sim/text.h"

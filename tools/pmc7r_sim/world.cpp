@@ -3,7 +3,8 @@
 #include <atomic>
 #include <cstdio>
 
-#include "driver/core/core.h"
+#include "driver/public/driver_entry.h"
+#include "driver/public/pmc7r.h"
 #include "sim/pmc7r_descriptors.h"
 #include "sim/text.h"
 #include "tools/pmc7r_sim/pcap_writer.h"
