@@ -12,6 +12,7 @@ static VOID RestartStream(PDO_EXTENSION* Child, UNIT_SLOT* Slot, FDO_EXTENSION* 
 
 // A unit that fails to open is still part of the stream: its reads run whenever it is started.
 NTSTATUS ChildOpenAll(PIRP Irp, PDO_EXTENSION* Child) {
+    MAY_WAIT();
     for (ULONG id = 0; id < MAX_UNITS; ++id) {
         FDO_EXTENSION* unit = ReferenceSlotUnit(id);
         if (unit) {
@@ -24,6 +25,7 @@ NTSTATUS ChildOpenAll(PIRP Irp, PDO_EXTENSION* Child) {
 }
 
 NTSTATUS ChildCloseAll(PIRP Irp) {
+    MAY_WAIT();
     for (ULONG id = 0; id < MAX_UNITS; ++id) {
         FDO_EXTENSION* unit = ReferenceSlotUnit(id);
         if (unit) {

@@ -26,6 +26,7 @@ static BOOLEAN ServeFromTable(UNIT_DATA_BLOCK* Block) {
 // finds the read parked when its delivery gets the lock. The lock is never taken with a
 // unit's InputLock held the other way round: the delivery takes InputLock, then this one.
 NTSTATUS ChildRead(PIRP Irp, PIO_STACK_LOCATION Stack, PDO_EXTENSION* Child) {
+    DISPATCH_SAFE();
     UNIT_DATA_BLOCK* block = (UNIT_DATA_BLOCK*)Stack->Parameters.DeviceIoControl.Type3InputBuffer;
     if (Stack->Parameters.DeviceIoControl.OutputBufferLength != sizeof(UNIT_DATA_BLOCK)) {
         return CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
@@ -48,6 +49,7 @@ NTSTATUS ChildRead(PIRP Irp, PIO_STACK_LOCATION Stack, PDO_EXTENSION* Child) {
 }
 
 VOID NTAPI CancelChildRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    DISPATCH_SAFE();
     PDO_EXTENSION* child = (PDO_EXTENSION*)DeviceObject->DeviceExtension;
     IoReleaseCancelSpinLock(Irp->CancelIrql);
     KIRQL irql;
@@ -60,6 +62,7 @@ VOID NTAPI CancelChildRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 // The cancel routine is withdrawn before a byte is copied: if the cancel path has the
 // request already, the bytes stay in the ring for the next read instead of being lost.
 PIRP DeliverToChild(PDO_EXTENSION* Child, UNIT_SLOT* Slot, FDO_EXTENSION* Unit) {
+    DISPATCH_SAFE();
     PIRP irp = NULL;
     KIRQL irql;
     KeAcquireSpinLock(&Child->ReadLock, &irql);
@@ -77,10 +80,12 @@ PIRP DeliverToChild(PDO_EXTENSION* Child, UNIT_SLOT* Slot, FDO_EXTENSION* Unit) 
 
 // Information was set to the bytes copied under the read lock.
 VOID CompleteDeliveredRead(PIRP Irp) {
+    DISPATCH_SAFE();
     CompleteRequest(Irp, STATUS_SUCCESS, Irp->IoStatus.Information);
 }
 
 PIRP TakeParkedChildRead(PDO_EXTENSION* Child) {
+    DISPATCH_SAFE();
     KIRQL irql;
     KeAcquireSpinLock(&Child->ReadLock, &irql);
     PIRP irp = UnparkRequest(&Child->PendingReadIrp);

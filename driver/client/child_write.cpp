@@ -8,6 +8,7 @@
 // The request block is the MIDI bytes themselves, InputBufferLength of them; Information is
 // the number queued.
 NTSTATUS ChildWriteMaster(PIRP Irp, PIO_STACK_LOCATION Stack) {
+    MAY_WAIT();
     ULONG length = Stack->Parameters.DeviceIoControl.InputBufferLength;
     const UCHAR* bytes = (const UCHAR*)Stack->Parameters.DeviceIoControl.Type3InputBuffer;
     if (length == 0 || !bytes) {
@@ -26,6 +27,7 @@ NTSTATUS ChildWriteMaster(PIRP Irp, PIO_STACK_LOCATION Stack) {
 // has just gone from one that never was. Bytes that are not there are refused. Information
 // stays the block's size; a shortfall puts the number queued in the block's ByteCount.
 NTSTATUS ChildWrite(PIRP Irp, PIO_STACK_LOCATION Stack) {
+    MAY_WAIT();
     UNIT_DATA_BLOCK* block = (UNIT_DATA_BLOCK*)Stack->Parameters.DeviceIoControl.Type3InputBuffer;
     if (Stack->Parameters.DeviceIoControl.InputBufferLength != sizeof(UNIT_DATA_BLOCK) || !block ||
         block->DeviceId >= MAX_UNITS || (!block->Data && block->ByteCount != 0)) {

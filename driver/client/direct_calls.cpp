@@ -5,16 +5,19 @@
 // the device exists. Both write entries return the number of bytes queued, which is less
 // than the length when the unit's ring stayed full; queued bytes go out, the rest do not.
 ULONG NTAPI DirectWrite(PVOID Context, const UCHAR* Bytes, ULONG Length) {
+    MAY_WAIT();
     return EnqueueOutput((PDEVICE_OBJECT)Context, 0, Bytes, Length);
 }
 
 NTSTATUS NTAPI DirectSetMode(PVOID Context, ULONG Selector) {
+    MAY_WAIT();
     SetUnitMode(FdoExtension((PDEVICE_OBJECT)Context), Selector ? UNIT_MODE_IDLE : UNIT_MODE_ACTIVE);
     return STATUS_SUCCESS;
 }
 
 // The enqueue itself, behind the table's calling convention.
 ULONG NTAPI DirectWriteEx(PVOID Context, ULONG Reserved, const UCHAR* Bytes, ULONG Length) {
+    MAY_WAIT();
     return EnqueueOutput((PDEVICE_OBJECT)Context, Reserved, Bytes, Length);
 }
 

@@ -4,6 +4,7 @@
 // leaves a handle that opens the unit but cannot read.
 NTSTATUS FdoCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack,
                    FDO_EXTENSION* Extension) {
+    MAY_WAIT();
     PFILE_OBJECT file = Stack->FileObject;
     IoIncrement(DeviceObject);
     ULONG count = 0;
@@ -28,6 +29,7 @@ NTSTATUS FdoCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Sta
 // context and closes the unit.
 NTSTATUS FdoCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack,
                     FDO_EXTENSION* Extension) {
+    MAY_WAIT();
     UNREFERENCED_PARAMETER(DeviceObject);
     PFILE_OBJECT file = Stack->FileObject;
     if (file && file->FsContext) {
@@ -39,6 +41,7 @@ NTSTATUS FdoCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION St
 // Every request on the file object has ended before its close arrives: no read is parked.
 NTSTATUS FdoClose(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack,
                   FDO_EXTENSION* Extension) {
+    MAY_WAIT();
     PFILE_OBJECT file = Stack->FileObject;
     IoIncrement(DeviceObject);
     if (file && file->FsContext) {

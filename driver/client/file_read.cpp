@@ -42,6 +42,7 @@ NTSTATUS FdoRead(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack
 }
 
 VOID NTAPI CancelFileRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    DISPATCH_SAFE();
     IoReleaseCancelSpinLock(Irp->CancelIrql);
     if (SignatureOf(DeviceObject) == FDO_SIGNATURE) {
         FDO_EXTENSION* ext = FdoExtension(DeviceObject);
@@ -77,6 +78,7 @@ static VOID SetAside(FDO_EXTENSION* Extension, PIRP Irp) {
 // The cancel routine is withdrawn before a byte is copied: if the cancel path has the
 // request already, the bytes stay for the handle's next read.
 VOID ServeFileReads(FDO_EXTENSION* Extension) {
+    DISPATCH_SAFE();
     KIRQL irql;
     KeAcquireSpinLock(&Extension->OpenContextLock, &irql);
     for (OPEN_CONTEXT* c = Extension->OpenContextList; c; c = c->Next) {
@@ -91,6 +93,7 @@ VOID ServeFileReads(FDO_EXTENSION* Extension) {
 
 // Completion may come back into the driver, so it runs with none of its locks held.
 VOID CompleteServedFileReads(FDO_EXTENSION* Extension) {
+    DISPATCH_SAFE();
     KIRQL irql;
     KeAcquireSpinLock(&Extension->OpenContextLock, &irql);
     PIRP irp = Extension->ServedFileReads;

@@ -6,6 +6,7 @@
 // the bytes that reached the unit.
 NTSTATUS FdoWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack,
                   FDO_EXTENSION* Extension) {
+    MAY_WAIT();
     UNREFERENCED_PARAMETER(Extension);
     ULONG length = Stack->Parameters.Write.Length;
     const UCHAR* bytes = (const UCHAR*)Irp->AssociatedIrp.SystemBuffer;

@@ -21,6 +21,7 @@ static VOID TakeOutput(FDO_EXTENSION* Extension, ULONG Bytes) {
 // unit: bytes a stop or a failed transfer took back stay queued and go at a later wake-up,
 // once the unit runs again.
 static VOID DrainOutput(FDO_EXTENSION* Extension) {
+    MAY_WAIT();
     ULONG queued;
     while ((ReadShared(&Extension->Flags) & UNIT_PUMP_RUNNING) &&
            (queued = ReadShared(&Extension->OutputCount)) != 0) {
@@ -45,6 +46,7 @@ static VOID DrainOutput(FDO_EXTENSION* Extension) {
 }
 
 VOID NTAPI OutputPumpThread(PVOID Context) {
+    MAY_WAIT();
     FDO_EXTENSION* ext = (FDO_EXTENSION*)Context;
     KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY);
     LARGE_INTEGER wait;
@@ -87,6 +89,7 @@ static BOOLEAN PumpCanDrain(FDO_EXTENSION* Extension) {
 // call returns what it queued so far, which the caller reports as a short count.
 ULONG EnqueueOutput(PDEVICE_OBJECT FunctionDevice, ULONG Reserved, const UCHAR* Source,
                     ULONG Length) {
+    MAY_WAIT();
     UNREFERENCED_PARAMETER(Reserved);
     if (Length == 0) {
         return 0;

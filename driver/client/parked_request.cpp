@@ -14,6 +14,7 @@ static BOOLEAN ArmCancelRoutine(PIRP Irp, PDRIVER_CANCEL Routine) {
 // Everything is in place before the cancel routine is: from then on a delivery or the
 // cancel routine may take the request at any moment.
 BOOLEAN ParkRequest(PIRP* Parked, PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
+    DISPATCH_SAFE();
     *Parked = Irp;
     IoMarkIrpPending(Irp);
     if (!ArmCancelRoutine(Irp, CancelRoutine)) {
@@ -24,6 +25,7 @@ BOOLEAN ParkRequest(PIRP* Parked, PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
 }
 
 NTSTATUS PendingUnlessCancelled(PIRP Irp, BOOLEAN Parked) {
+    DISPATCH_SAFE();
     if (!Parked) {
         CompleteRequest(Irp, STATUS_CANCELLED, 0);
     }
@@ -32,6 +34,7 @@ NTSTATUS PendingUnlessCancelled(PIRP Irp, BOOLEAN Parked) {
 
 // A request whose cancel routine has started is the cancel routine's to end.
 PIRP UnparkRequest(PIRP* Parked) {
+    DISPATCH_SAFE();
     PIRP irp = *Parked;
     if (!irp || IoSetCancelRoutine(irp, NULL) == NULL) {
         return NULL;
@@ -41,6 +44,7 @@ PIRP UnparkRequest(PIRP* Parked) {
 }
 
 VOID ForgetCancelledRequest(PIRP* Parked, PIRP Irp) {
+    DISPATCH_SAFE();
     if (*Parked == Irp) {
         *Parked = NULL;
     }

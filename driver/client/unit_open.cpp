@@ -16,6 +16,7 @@
 // threads; the open count and the start and stop it drives are one step under OpenLock. Its
 // holders' waits are bounded (the stop's drain and its wait for the pump), so is this one.
 static VOID LockOpens(FDO_EXTENSION* Extension) {
+    MAY_WAIT();
     KeWaitForSingleObject(&Extension->OpenLock, Executive, KernelMode, FALSE, NULL);
 }
 
@@ -26,6 +27,7 @@ static VOID UnlockOpens(FDO_EXTENSION* Extension) {
 // A unit in removal is not opened again: its reads would only fail. A failed first open
 // (no pipes, a power-up refused, no thread for the pump) leaves the count at 0 and says why.
 NTSTATUS TryOpenUnit(FDO_EXTENSION* Extension, ULONG* Count) {
+    MAY_WAIT();
     if (!Extension->PhysicalDeviceObject) {
         *Count = Extension->OpenCount;
         return *Count != 0 ? STATUS_SUCCESS : STATUS_DELETE_PENDING;
@@ -50,12 +52,14 @@ NTSTATUS TryOpenUnit(FDO_EXTENSION* Extension, ULONG* Count) {
 }
 
 ULONG OpenUnit(FDO_EXTENSION* Extension) {
+    MAY_WAIT();
     ULONG count = 0;
     TryOpenUnit(Extension, &count);
     return count;
 }
 
 BOOLEAN CloseUnit(FDO_EXTENSION* Extension) {
+    MAY_WAIT();
     LockOpens(Extension);
     if (Extension->OpenCount != 0 && --Extension->OpenCount == 0) {
         StopUnitIo(Extension);
@@ -89,6 +93,7 @@ VOID TopUpReads(FDO_EXTENSION* Extension) {
 // once the pipe is reset. The read still queued there is aborted (it carried no data yet)
 // and comes home first, or it would be counted as one of the reads sent again.
 VOID RecoverHaltedReads(FDO_EXTENSION* Extension) {
+    MAY_WAIT();
     ClearFlags(&Extension->Flags, IN_PIPE_HALTED);
     InterlockedIncrement((LONG volatile*)&Extension->PipeResets);
     PDEVICE_OBJECT device = Extension->DeviceObject;
@@ -106,6 +111,7 @@ VOID RecoverHaltedReads(FDO_EXTENSION* Extension) {
 // A unit that could not be powered up is not opened: its suspended port fails every
 // transfer, and the opener hears the failing status instead.
 NTSTATUS StartUnitIo(FDO_EXTENSION* Extension) {
+    MAY_WAIT();
     NTSTATUS power = SelfPowerTransition(Extension->DeviceObject, FALSE);
     if (!NT_SUCCESS(power)) {
         return power;
@@ -138,6 +144,7 @@ NTSTATUS StartUnitIo(FDO_EXTENSION* Extension) {
 // that was queued before it; only then is the pump told to end, and the stop waits for its
 // thread, so a following start never finds a second pump on the ring.
 VOID StopUnitIo(FDO_EXTENSION* Extension) {
+    MAY_WAIT();
     for (ULONG poll = 0; poll < STOP_DRAIN_POLLS && ReadShared(&Extension->OutputCount) != 0; ++poll) {
         DelayMilliseconds(STOP_DRAIN_POLL_MS);
     }
@@ -160,6 +167,7 @@ VOID StopUnitIo(FDO_EXTENSION* Extension) {
 // Under the open lock, so no open or close of the unit changes its power meanwhile; a unit
 // that is open is in D0 already, one that is closed goes back to its idle state.
 VOID ShowTextAwake(FDO_EXTENSION* Extension, const char* Text) {
+    MAY_WAIT();
     LockOpens(Extension);
     BOOLEAN closed = Extension->OpenCount == 0;
     // A unit that stays asleep cannot show the text: sending it would only fail.
@@ -175,6 +183,7 @@ VOID ShowTextAwake(FDO_EXTENSION* Extension, const char* Text) {
 // A busy reported on the old configuration, or while no read was there to see the unit's
 // ready report (a cancelled query), says nothing of the unit now: the state starts afresh.
 VOID ResumeUnitIo(FDO_EXTENSION* Extension) {
+    MAY_WAIT();
     LockOpens(Extension);
     if (Extension->OpenCount != 0) {
         ClearFlags(&Extension->Flags, UNIT_BUSY);
@@ -186,6 +195,7 @@ VOID ResumeUnitIo(FDO_EXTENSION* Extension) {
 // Later closes by the openers find the count at 0 and do nothing. Bytes still queued will
 // never go: the loss is reported.
 VOID ShutDownUnitIo(FDO_EXTENSION* Extension) {
+    MAY_WAIT();
     LockOpens(Extension);
     if (Extension->OpenCount != 0) {
         Extension->OpenCount = 0;

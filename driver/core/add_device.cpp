@@ -3,6 +3,7 @@
 #include "usb/usb.h"
 
 NTSTATUS EnableDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, PUNICODE_STRING LinkName) {
+    MAY_WAIT();
     NTSTATUS status = IoRegisterDeviceInterface(PhysicalDeviceObject, &UnitInterfaceClass, NULL, LinkName);
     if (!NT_SUCCESS(status)) {
         return status;
@@ -18,6 +19,7 @@ static BOOLEAN LinkNameFits(PCUNICODE_STRING LinkName) {
 
 NTSTATUS CreateFunctionDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject,
                               PDEVICE_OBJECT* FunctionDevice) {
+    MAY_WAIT();
     UNICODE_STRING link = {0, 0, NULL};
     NTSTATUS status = EnableDeviceInterface(PhysicalDeviceObject, &link);
     if (NT_SUCCESS(status) && !LinkNameFits(&link)) {
@@ -76,6 +78,7 @@ static VOID DisableInterface(FDO_EXTENSION* Extension) {
 }
 
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
+    MAY_WAIT();
     PDEVICE_OBJECT device = NULL;
     NTSTATUS status = CreateFunctionDevice(DriverObject, PhysicalDeviceObject, &device);
     if (!NT_SUCCESS(status)) {

@@ -61,6 +61,7 @@ PDO_EXTENSION* TakeChild(FDO_EXTENSION* Master) {
 }
 
 PIRP DeliverToMasterChild(FDO_EXTENSION* Master, UNIT_SLOT* Slot, FDO_EXTENSION* Unit) {
+    DISPATCH_SAFE();
     KIRQL irql;
     KeAcquireSpinLock(&ChildLock, &irql);
     PDO_EXTENSION* child = Master->Child;

@@ -8,6 +8,7 @@
 DRIVER_SETTINGS Settings = {DEFAULT_INTERFACE, DEFAULT_ALTERNATE, DEFAULT_ALTERNATE_BULK};
 
 ULONG ReadRegistryDword(HANDLE Key, PCWSTR ValueName, ULONG Default) {
+    MAY_WAIT();
     // 100 bytes of result, aligned for the information header.
     union {
         KEY_VALUE_PARTIAL_INFORMATION Info;

@@ -1,6 +1,7 @@
 #include "core/core.h"
 
 VOID IoIncrement(PDEVICE_OBJECT DeviceObject) {
+    DISPATCH_SAFE();
     FDO_EXTENSION* extension = FdoExtension(DeviceObject);
     KIRQL irql;
     KeAcquireSpinLock(&extension->IoCountLock, &irql);
@@ -11,6 +12,7 @@ VOID IoIncrement(PDEVICE_OBJECT DeviceObject) {
 // The count change and its signal are one step under the lock, so an increment cannot
 // come between the drop to 1 or 0 and the event.
 LONG IoDecrement(PDEVICE_OBJECT DeviceObject) {
+    DISPATCH_SAFE();
     FDO_EXTENSION* extension = FdoExtension(DeviceObject);
     KIRQL irql;
     KeAcquireSpinLock(&extension->IoCountLock, &irql);

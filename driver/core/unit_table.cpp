@@ -41,6 +41,7 @@ VOID ReleaseUnitSlot(FDO_EXTENSION* Unit) {
 }
 
 FDO_EXTENSION* ReferenceSlotUnit(ULONG DeviceId) {
+    DISPATCH_SAFE();
     if (DeviceId >= MAX_UNITS) {
         return NULL;
     }
@@ -55,6 +56,7 @@ FDO_EXTENSION* ReferenceSlotUnit(ULONG DeviceId) {
 }
 
 VOID DereferenceSlotUnit(FDO_EXTENSION* Unit) {
+    DISPATCH_SAFE();
     if (Unit) {
         IoDecrement(Unit->DeviceObject);
     }
@@ -62,6 +64,7 @@ VOID DereferenceSlotUnit(FDO_EXTENSION* Unit) {
 
 // Bytes that do not fit stay in the ring behind the cursor, for the next request.
 VOID CopyUnitInput(UNIT_SLOT* Slot, FDO_EXTENSION* Unit, UNIT_DATA_BLOCK* Block) {
+    DISPATCH_SAFE();
     ULONG count = Block->ByteCount;
     ULONG room = (LONG)count < Block->Capacity ? (ULONG)(Block->Capacity - (LONG)count) : 0;
     Block->ByteCount = count + CopyInput(Unit, &Slot->ClientReadCursor, Block->Data + count, room);
@@ -69,5 +72,6 @@ VOID CopyUnitInput(UNIT_SLOT* Slot, FDO_EXTENSION* Unit, UNIT_DATA_BLOCK* Block)
 }
 
 BOOLEAN HasInputFor(UNIT_SLOT* Slot, FDO_EXTENSION* Unit, UNIT_DATA_BLOCK* Block) {
+    DISPATCH_SAFE();
     return HasInput(Unit, Slot->ClientReadCursor) && (LONG)Block->ByteCount < Block->Capacity;
 }

@@ -16,6 +16,7 @@ NTSTATUS PassPnpDown(FDO_EXTENSION* Extension, PIRP Irp) {
 // The bus driver completes every request it is given, so the wait ends; the request comes
 // back to us with the lower status, not yet completed.
 NTSTATUS SendPnpDownAndWait(FDO_EXTENSION* Extension, PIRP Irp) {
+    MAY_WAIT();
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IoCopyCurrentIrpStackLocationToNext(Irp);
@@ -52,6 +53,7 @@ static NTSTATUS CancelQuery(FDO_EXTENSION* Extension, PIRP Irp, ULONG Bit) {
 }
 
 static NTSTATUS QueryRemove(FDO_EXTENSION* Extension, PIRP Irp) {
+    MAY_WAIT();
     if (ReadShared(&Extension->Flags) & DEVICE_STARTED) {
         SetFlags(&Extension->Flags, DEVICE_REMOVE_PENDING);
         // Every counted request inside the driver has bounded waits: the count falls.
@@ -63,6 +65,7 @@ static NTSTATUS QueryRemove(FDO_EXTENSION* Extension, PIRP Irp) {
 // The configuration's end fails the reads in flight; a start that follows tops them up
 // again, so it must not count reads that are only on their way out.
 static VOID WaitForReadsToEnd(FDO_EXTENSION* Extension) {
+    MAY_WAIT();
     for (ULONG poll = 0; poll < READS_END_POLLS && ReadShared(&Extension->ReadsInFlight) != 0; ++poll) {
         DelayMilliseconds(READS_END_POLL_MS);
     }
@@ -71,6 +74,7 @@ static VOID WaitForReadsToEnd(FDO_EXTENSION* Extension) {
 // Only a deconfiguration that went through ends the started state; either way the stop the
 // query announced is over.
 static NTSTATUS Stop(FDO_EXTENSION* Extension, PIRP Irp) {
+    MAY_WAIT();
     NTSTATUS status = UnconfigureDevice(Extension->DeviceObject);
     if (NT_SUCCESS(status)) {
         ClearFlags(&Extension->Flags, DEVICE_STARTED);
@@ -87,6 +91,7 @@ static NTSTATUS Stop(FDO_EXTENSION* Extension, PIRP Irp) {
 
 NTSTATUS FdoPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack,
                 FDO_EXTENSION* Extension) {
+    MAY_WAIT();
     IoIncrement(DeviceObject);
     switch (Stack->MinorFunction) {
     case IRP_MN_START_DEVICE: return FdoStart(Extension, Irp);

@@ -42,6 +42,7 @@ NTSTATUS ReleaseDeviceResources(PDEVICE_OBJECT FunctionDevice) {
 // down again after the abort: the pipes are aborted again until every slot is back on the
 // free list. False when some never came back within the patience.
 static BOOLEAN WaitForTransferSlots(FDO_EXTENSION* Extension) {
+    MAY_WAIT();
     LONG slots = 0;
     for (TransferSlot* slot = Extension->SlotChain; slot; slot = slot->NextInPool) {
         ++slots;
@@ -61,6 +62,7 @@ static BOOLEAN WaitForTransferSlots(FDO_EXTENSION* Extension) {
 // or delivery can pick it up again), and those that picked it up before hold I/O references
 // that the wait on RemoveEvent outlasts.
 NTSTATUS FdoRemove(FDO_EXTENSION* Extension, PIRP Irp) {
+    MAY_WAIT();
     PDEVICE_OBJECT device = Extension->DeviceObject;
     IoDecrement(device);
     SetFlags(&Extension->Flags, DEVICE_REMOVED);

@@ -19,6 +19,7 @@ static NTSTATUS CheckPacketFitsRing(FDO_EXTENSION* Extension) {
 // could not be configured is not started and not brought up: its start fails, and the Plug
 // and Play manager takes the node down.
 NTSTATUS StartDevice(PDEVICE_OBJECT FunctionDevice) {
+    MAY_WAIT();
     FDO_EXTENSION* ext = FdoExtension(FunctionDevice);
     if (!ext->DeviceDescriptor) {
         return STATUS_INVALID_DEVICE_STATE;
@@ -38,6 +39,7 @@ NTSTATUS StartDevice(PDEVICE_OBJECT FunctionDevice) {
 }
 
 NTSTATUS FdoStart(FDO_EXTENSION* Extension, PIRP Irp) {
+    MAY_WAIT();
     // The device is started from the bottom up: a start the bus failed is not ours to go on.
     NTSTATUS status = SendPnpDownAndWait(Extension, Irp);
     if (NT_SUCCESS(status)) {

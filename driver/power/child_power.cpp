@@ -18,6 +18,7 @@ static VOID FinishSystemRequest(PDEVICE_OBJECT Child, PIRP Held) {
 
 VOID NTAPI ChildSystemPowerDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
                                 POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus) {
+    DISPATCH_SAFE();
     UNREFERENCED_PARAMETER(MinorFunction);
     UNREFERENCED_PARAMETER(PowerState);
     UNREFERENCED_PARAMETER(IoStatus);

@@ -37,6 +37,7 @@ static VOID PassHeldSystemRequest(FDO_EXTENSION* Extension) {
 VOID NTAPI SystemPowerDeviceIrpDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
                                     POWER_STATE PowerState, PVOID Context,
                                     PIO_STATUS_BLOCK IoStatus) {
+    DISPATCH_SAFE();
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(MinorFunction);
     UNREFERENCED_PARAMETER(PowerState);
@@ -77,6 +78,7 @@ BOOLEAN RecordDevicePowerState(PDEVICE_OBJECT FunctionDevice, DEVICE_POWER_STATE
 // A power-up counts as done, and in D0, once the lower drivers have finished it; one they
 // failed leaves the unit in its state and goes on up with their status.
 NTSTATUS NTAPI DevicePowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    DISPATCH_SAFE();
     UNREFERENCED_PARAMETER(DeviceObject);
     if (Irp->PendingReturned) {
         IoMarkIrpPending(Irp);
@@ -101,6 +103,7 @@ static NTSTATUS SetDevicePower(FDO_EXTENSION* Extension, PIRP Irp, PIO_STACK_LOC
 }
 
 static NTSTATUS WaitWake(FDO_EXTENSION* Extension, PIRP Irp) {
+    MAY_WAIT();
     Extension->IdlePowerState = Extension->Capabilities.DeviceWake;
     if (Extension->DevicePowerState == PowerDeviceD0 ||
         (LONG)Extension->Capabilities.DeviceWake > (LONG)Extension->DevicePowerState) {

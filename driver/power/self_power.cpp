@@ -16,6 +16,7 @@ static BOOLEAN GatesOpen(FDO_EXTENSION* Extension, BOOLEAN ToIdle) {
 }
 
 NTSTATUS SelfPowerTransition(PDEVICE_OBJECT FunctionDevice, BOOLEAN ToIdle) {
+    MAY_WAIT();
     FDO_EXTENSION* ext = FdoExtension(FunctionDevice);
     if (!GatesOpen(ext, ToIdle)) {
         return STATUS_SUCCESS;
@@ -31,6 +32,7 @@ NTSTATUS SelfPowerTransition(PDEVICE_OBJECT FunctionDevice, BOOLEAN ToIdle) {
 
 VOID NTAPI SelfPowerRequestDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
                                 POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus) {
+    DISPATCH_SAFE();
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(MinorFunction);
     PDEVICE_OBJECT fdo = (PDEVICE_OBJECT)Context;
@@ -43,6 +45,7 @@ VOID NTAPI SelfPowerRequestDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction
 }
 
 NTSTATUS RequestSelfPower(PDEVICE_OBJECT FunctionDevice, DEVICE_POWER_STATE State) {
+    MAY_WAIT();
     FDO_EXTENSION* ext = FdoExtension(FunctionDevice);
     if ((ULONG)State == ext->DevicePowerState) {
         return STATUS_SUCCESS;

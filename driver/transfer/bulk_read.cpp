@@ -7,6 +7,7 @@
 #define STATUS_PACKET_LENGTH 3
 
 NTSTATUS SubmitBulkRead(PDEVICE_OBJECT DeviceObject, TransferSlot* Slot) {
+    DISPATCH_SAFE();
     FDO_EXTENSION* ext = FdoExtension(DeviceObject);
     FillBulkTransfer(&Slot->Urb, ext->BulkInPipe, BULK_READ_FLAGS, Slot->PacketBuffer,
                      ext->MaxPacketSize);
@@ -38,6 +39,7 @@ static BOOLEAN TakeStatusPacket(FDO_EXTENSION* Extension, const UCHAR* Packet, U
 // The first byte is always data; from the second on, the first 0xFF is the fill. A packet
 // is never longer than the ring.
 static VOID AppendPacket(FDO_EXTENSION* Extension, const UCHAR* Packet, ULONG Length) {
+    DISPATCH_SAFE();
     ULONG end = Length != 0 ? 1 : 0;
     while (end < Length && Packet[end] != 0xFF) {
         ++end;
@@ -46,6 +48,7 @@ static VOID AppendPacket(FDO_EXTENSION* Extension, const UCHAR* Packet, ULONG Le
 }
 
 PIRP DeliverInput(FDO_EXTENSION* Extension) {
+    DISPATCH_SAFE();
     // The exchange lock, not a look at the pointer, says whether an exchange waits.
     CollectReply(Extension);
     // The unit's file handles are readers of their own.
@@ -62,6 +65,7 @@ PIRP DeliverInput(FDO_EXTENSION* Extension) {
 }
 
 static VOID ReadEnded(FDO_EXTENSION* Extension) {
+    DISPATCH_SAFE();
     LONG volatile* count = (LONG volatile*)&Extension->ReadsInFlight;
     LONG seen = (LONG)ReadShared(&Extension->ReadsInFlight);
     while (seen > 0) {
@@ -77,6 +81,7 @@ static VOID ReadEnded(FDO_EXTENSION* Extension) {
 // the pipe at passive level and sends the reads again, a few times in a row at most, so a
 // unit that stalls everything does not keep it busy.
 static VOID NoteHaltedRead(FDO_EXTENSION* Extension, USBD_STATUS Status) {
+    DISPATCH_SAFE();
     if (!PipeHalted(Status) || ReadShared(&Extension->PipeResets) >= MAX_PIPE_RESETS ||
         !(ReadShared(&Extension->Flags) & UNIT_PUMP_RUNNING)) {
         return;
@@ -87,6 +92,7 @@ static VOID NoteHaltedRead(FDO_EXTENSION* Extension, USBD_STATUS Status) {
 
 // The slot's IRP never travels further up: it stays the slot's own.
 NTSTATUS NTAPI BulkReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    DISPATCH_SAFE();
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(Irp);
     TransferSlot* slot = (TransferSlot*)Context;

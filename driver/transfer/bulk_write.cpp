@@ -19,6 +19,7 @@ static BOOLEAN BelowFullPower(FDO_EXTENSION* Extension) {
 // runs) is waited for: a system sleep ends with a wake, or the device goes. Nothing wakes a
 // unit that is not open, so a write to it fails.
 static BOOLEAN WaitForFullPower(FDO_EXTENSION* Extension) {
+    MAY_WAIT();
     while (BelowFullPower(Extension)) {
         if (!(ReadShared(&Extension->Flags) & UNIT_PUMP_RUNNING) || !IsDeviceReady(Extension->DeviceObject)) {
             return FALSE;
@@ -44,6 +45,7 @@ VOID FillBulkTransfer(struct _URB_BULK_OR_INTERRUPT_TRANSFER* Urb, USBD_PIPE_HAN
 // bounce buffer filled up with 0xFF. Returns the bytes of the caller's data it used up.
 static NTSTATUS SendPacket(PDEVICE_OBJECT DeviceObject, TransferSlot* Slot, const UCHAR* Source,
                            ULONG Remaining, ULONG* Consumed) {
+    MAY_WAIT();
     FDO_EXTENSION* ext = FdoExtension(DeviceObject);
     ULONG packet = ext->MaxPacketSize;
     UCHAR bounce[PACKET_BUFFER_SIZE];
@@ -65,6 +67,7 @@ static NTSTATUS SendPacket(PDEVICE_OBJECT DeviceObject, TransferSlot* Slot, cons
 // multi-packet message never interleaves with another writer's packets. Every holder's
 // waits are bounded (slot, busy, pacing, packet), so is this one.
 static VOID LockWrites(FDO_EXTENSION* Extension) {
+    MAY_WAIT();
     KeWaitForSingleObject(&Extension->WriteLock, Executive, KernelMode, FALSE, NULL);
 }
 
@@ -75,6 +78,7 @@ static VOID UnlockWrites(FDO_EXTENSION* Extension) {
 // Sends the packets under WriteLock; *Sent counts the caller's bytes that went.
 static NTSTATUS SendPackets(PDEVICE_OBJECT DeviceObject, TransferSlot* Slot, const UCHAR* Bytes,
                             ULONG Length, ULONG* Sent) {
+    MAY_WAIT();
     FDO_EXTENSION* ext = FdoExtension(DeviceObject);
     ULONG remaining = Length;
     const UCHAR* source = Bytes;
@@ -124,6 +128,7 @@ static NTSTATUS SendPackets(PDEVICE_OBJECT DeviceObject, TransferSlot* Slot, con
 }
 
 NTSTATUS BulkWrite(PDEVICE_OBJECT DeviceObject, const UCHAR* Bytes, ULONG Length) {
+    MAY_WAIT();
     ULONG sent = 0;
     return BulkWriteCounted(DeviceObject, Bytes, Length, &sent);
 }
@@ -132,6 +137,7 @@ NTSTATUS BulkWrite(PDEVICE_OBJECT DeviceObject, const UCHAR* Bytes, ULONG Length
 // STATUS_INSUFFICIENT_RESOURCES when there was no pipe, no slot, the device stopped being
 // ready or a packet failed; *Sent says what went before.
 NTSTATUS BulkWriteCounted(PDEVICE_OBJECT DeviceObject, const UCHAR* Bytes, ULONG Length, ULONG* Sent) {
+    MAY_WAIT();
     FDO_EXTENSION* ext = FdoExtension(DeviceObject);
     *Sent = 0;
     if (!ext->BulkOutPipe) {

@@ -6,6 +6,7 @@
 // never touches a context that is gone.
 ULONG ExchangeMessage(PDEVICE_OBJECT DeviceObject, const UCHAR* Message, ULONG Length,
                       PUCHAR ReplyBuffer, ULONG ReplyCapacity, ULONG WantedLength) {
+    MAY_WAIT();
     FDO_EXTENSION* ext = FdoExtension(DeviceObject);
     EXCHANGE_CONTEXT context;
     KIRQL irql;
@@ -48,6 +49,7 @@ static VOID FinishReply(FDO_EXTENSION* Extension, EXCHANGE_CONTEXT* Context) {
 // Picks a SysEx reply out of the bytes that arrived since the last scan; consumes nothing.
 // The scan reads a byte at a time, as it stops at the reply's end.
 VOID CollectReply(FDO_EXTENSION* Extension) {
+    DISPATCH_SAFE();
     KIRQL irql;
     KeAcquireSpinLock(&Extension->ExchangeLock, &irql);
     EXCHANGE_CONTEXT* context = Extension->PendingExchange;

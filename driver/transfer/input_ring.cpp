@@ -17,6 +17,7 @@ static VOID CopyOut(const UCHAR* Ring, ULONG At, PUCHAR Destination, ULONG Count
 }
 
 VOID AppendInput(FDO_EXTENSION* Unit, const UCHAR* Bytes, ULONG Length) {
+    DISPATCH_SAFE();
     if (Length == 0) {
         return;
     }
@@ -36,6 +37,7 @@ ULONG InputPosition(FDO_EXTENSION* Unit) { return ReadShared(&Unit->InputWriteIn
 BOOLEAN HasInput(FDO_EXTENSION* Unit, ULONG Cursor) { return Cursor != InputPosition(Unit); }
 
 ULONG CopyInput(FDO_EXTENSION* Unit, ULONG* Cursor, PUCHAR Destination, ULONG Capacity) {
+    DISPATCH_SAFE();
     ULONG cursor = *Cursor;
     ULONG queued = (InputPosition(Unit) - cursor) & INPUT_RING_MASK;
     ULONG n = queued < Capacity ? queued : Capacity;

@@ -54,6 +54,7 @@ VOID FreeTransferSlots(FDO_EXTENSION* Extension) {
 
 // The semaphore is taken before a slot is popped, so the list is never empty here.
 TransferSlot* AcquireTransferSlot(PDEVICE_OBJECT DeviceObject) {
+    DISPATCH_SAFE();
     FDO_EXTENSION* ext = FdoExtension(DeviceObject);
     if (TimedWait(&ext->FreeSlotSemaphore, SLOT_WAIT_MS) == STATUS_TIMEOUT) {
         return NULL;
@@ -69,6 +70,7 @@ TransferSlot* AcquireTransferSlot(PDEVICE_OBJECT DeviceObject) {
 
 // Callable from the bulk-in completion: the list lock excludes writers on every processor.
 VOID ReleaseTransferSlot(PDEVICE_OBJECT DeviceObject, TransferSlot* Slot) {
+    DISPATCH_SAFE();
     FDO_EXTENSION* ext = FdoExtension(DeviceObject);
     KIRQL irql;
     KeAcquireSpinLock(&ext->SlotListLock, &irql);

@@ -64,6 +64,7 @@ static VOID TakeSlot(PDEVICE_OBJECT FunctionDevice, FDO_EXTENSION* Extension) {
 // The outcome is shown while the unit is still open: the close asks for the idle power state,
 // and a unit below D0 takes no transfers.
 VOID UnitBringUp(PDEVICE_OBJECT FunctionDevice) {
+    MAY_WAIT();
     FDO_EXTENSION* ext = FdoExtension(FunctionDevice);
     IoIncrement(FunctionDevice);
     // A unit brought up again may hold its slot and be read meanwhile: its ID and version

@@ -23,6 +23,7 @@ ULONG BuildDisplayText(UCHAR* Message, LONG Position, const char* Format, va_lis
 }
 
 VOID SendDisplayText(PDEVICE_OBJECT FunctionDevice, LONG Position, const char* Format, ...) {
+    MAY_WAIT();
     UCHAR message[DISPLAY_MESSAGE_SIZE];
     va_list args;
     va_start(args, Format);
@@ -46,6 +47,7 @@ ULONG FirmwareVersionFromReply(const UCHAR* Reply) {
 ULONG DeviceIdFromReply(const UCHAR* Reply) { return Reply[10]; }
 
 VOID SetUnitMode(FDO_EXTENSION* Extension, ULONG Mode) {
+    MAY_WAIT();
     switch (Mode) {
     case UNIT_MODE_ACTIVE:
         BulkWrite(Extension->DeviceObject, IdentityRequest, IDENTITY_REQUEST_LENGTH);

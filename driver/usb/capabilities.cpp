@@ -3,6 +3,7 @@
 // The bus answers into the caller's structure. The query is sent the way the platform
 // expects: size and version filled in, the status preset to "not supported".
 NTSTATUS QueryCapabilities(PDEVICE_OBJECT Target, PDEVICE_CAPABILITIES Capabilities) {
+    MAY_WAIT();
     PIRP irp = IoAllocateIrp(Target->StackSize, FALSE);
     if (!irp) {
         return STATUS_INSUFFICIENT_RESOURCES;

@@ -5,6 +5,7 @@
 #define DRIVER_KEY_ACCESS (KEY_READ | KEY_WRITE)
 
 NTSTATUS WriteRegistryDword(HANDLE Key, PCWSTR ValueName, ULONG Value) {
+    MAY_WAIT();
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, ValueName);
     return ZwSetValueKey(Key, &name, 0, REG_DWORD, &Value, sizeof(Value));
@@ -14,6 +15,7 @@ NTSTATUS WriteRegistryDword(HANDLE Key, PCWSTR ValueName, ULONG Value) {
 // then as many bytes as it says it has. A device may say anything, so the copy's
 // wTotalLength is cut to the bytes that really arrived; nothing later reads past it.
 static NTSTATUS ReadConfigurationDescriptor(PDEVICE_OBJECT DeviceObject, PURB Urb) {
+    MAY_WAIT();
     FDO_EXTENSION* ext = FdoExtension(DeviceObject);
     ULONG size = CONFIG_HEADER_SIZE;
     ULONG received = 0;
@@ -57,6 +59,7 @@ static NTSTATUS ReadConfigurationDescriptor(PDEVICE_OBJECT DeviceObject, PURB Ur
 }
 
 NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject) {
+    MAY_WAIT();
     PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, DESCRIPTOR_URB_SIZE, POOL_TAG);
     if (!urb) {
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -88,6 +91,7 @@ static ULONG ChooseAlternate(FDO_EXTENSION* Extension) {
 
 NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject,
                              PUSB_CONFIGURATION_DESCRIPTOR Descriptor) {
+    MAY_WAIT();
     FDO_EXTENSION* ext = FdoExtension(DeviceObject);
     USHORT size = 0;
     PURB urb = USBD_CreateConfigurationRequest(Descriptor, &size);

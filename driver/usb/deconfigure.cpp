@@ -4,6 +4,7 @@
 #define SELECT_NO_CONFIGURATION_SIZE sizeof(struct _URB_SELECT_CONFIGURATION)
 
 NTSTATUS UnconfigureDevice(PDEVICE_OBJECT DeviceObject) {
+    MAY_WAIT();
     NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
     PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, SELECT_NO_CONFIGURATION_SIZE, POOL_TAG);
     if (urb) {
@@ -21,6 +22,7 @@ NTSTATUS UnconfigureDevice(PDEVICE_OBJECT DeviceObject) {
 // reads, and the removal waiting for their slots would never end. The first failure is
 // returned. With Count, each pipe aborted lowers OpenPipeCount.
 static NTSTATUS AbortEveryPipe(PDEVICE_OBJECT DeviceObject, BOOLEAN Count) {
+    MAY_WAIT();
     FDO_EXTENSION* ext = FdoExtension(DeviceObject);
     PUSBD_INTERFACE_INFORMATION info = ext->InterfaceInfo;
     if (!info) {
@@ -50,6 +52,7 @@ static NTSTATUS AbortEveryPipe(PDEVICE_OBJECT DeviceObject, BOOLEAN Count) {
 #define READS_HOME_PATIENCE_MS 2000
 
 NTSTATUS AbortPipes(PDEVICE_OBJECT DeviceObject) {
+    MAY_WAIT();
     FDO_EXTENSION* ext = FdoExtension(DeviceObject);
     NTSTATUS status = AbortEveryPipe(DeviceObject, TRUE);
     if (!ext->InterfaceInfo) {
@@ -64,4 +67,7 @@ NTSTATUS AbortPipes(PDEVICE_OBJECT DeviceObject) {
 }
 
 // Once more, for transfers sent down after the first abort; the pipes were counted closed.
-NTSTATUS AbortPipesAgain(PDEVICE_OBJECT DeviceObject) { return AbortEveryPipe(DeviceObject, FALSE); }
+NTSTATUS AbortPipesAgain(PDEVICE_OBJECT DeviceObject) {
+    MAY_WAIT();
+    return AbortEveryPipe(DeviceObject, FALSE);
+}

@@ -15,6 +15,7 @@ VOID FillDescriptorRequest(PURB Urb, UCHAR DescriptorType, PVOID Buffer, ULONG L
 }
 
 PUSB_DEVICE_DESCRIPTOR GetDeviceDescriptor(PDEVICE_OBJECT DeviceObject) {
+    MAY_WAIT();
     PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, DESCRIPTOR_URB_SIZE, POOL_TAG);
     if (!urb) {
         return NULL;

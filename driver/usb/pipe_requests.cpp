@@ -3,6 +3,7 @@
 #define PIPE_REQUEST_SIZE sizeof(struct _URB_PIPE_REQUEST)
 
 static NTSTATUS SendPipeRequest(PDEVICE_OBJECT DeviceObject, USHORT Function, USBD_PIPE_HANDLE Pipe) {
+    MAY_WAIT();
     PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, PIPE_REQUEST_SIZE, POOL_TAG);
     if (!urb) {
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -16,6 +17,7 @@ static NTSTATUS SendPipeRequest(PDEVICE_OBJECT DeviceObject, USHORT Function, US
 }
 
 NTSTATUS AbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pipe) {
+    MAY_WAIT();
     return SendPipeRequest(DeviceObject, URB_FUNCTION_ABORT_PIPE, Pipe);
 }
 
@@ -23,6 +25,7 @@ NTSTATUS AbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pipe) {
 // itself: the client resets the pipe (and the endpoint's stall) once nothing is pending on
 // it ("How to recover from USB pipe errors").
 NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pipe) {
+    MAY_WAIT();
     return SendPipeRequest(DeviceObject, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, Pipe);
 }
 

@@ -54,6 +54,7 @@ static VOID FillPipes(FDO_EXTENSION* Extension, PUSB_INTERFACE_DESCRIPTOR Interf
 
 NTSTATUS SelectInterface(PDEVICE_OBJECT DeviceObject, UCHAR InterfaceNumber,
                          UCHAR AlternateSetting) {
+    MAY_WAIT();
     FDO_EXTENSION* ext = FdoExtension(DeviceObject);
     PUSB_CONFIGURATION_DESCRIPTOR configuration = ext->ConfigurationDescriptor;
     PUSB_INTERFACE_DESCRIPTOR interface = USBD_ParseConfigurationDescriptorEx(

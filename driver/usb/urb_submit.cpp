@@ -4,6 +4,7 @@
 // Keeps the request until its sender has done with it: a sender that timed out may still
 // cancel it, and completes it again afterwards so that the I/O manager frees it.
 static NTSTATUS NTAPI HoldForSender(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    DISPATCH_SAFE();
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(Irp);
     KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
@@ -13,6 +14,7 @@ static NTSTATUS NTAPI HoldForSender(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID
 // Milliseconds 0: no bound. The request is the I/O manager's; it frees it when completion
 // reaches the top.
 static NTSTATUS Submit(PDEVICE_OBJECT DeviceObject, PURB Urb, ULONG Milliseconds) {
+    MAY_WAIT();
     FDO_EXTENSION* ext = FdoExtension(DeviceObject);
     KEVENT event;
     KEVENT held;
@@ -54,11 +56,13 @@ static NTSTATUS Submit(PDEVICE_OBJECT DeviceObject, PURB Urb, ULONG Milliseconds
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb) { return Submit(DeviceObject, Urb, 0); }
 
 NTSTATUS SubmitUrbSyncTimed(PDEVICE_OBJECT DeviceObject, PURB Urb, ULONG Milliseconds) {
+    MAY_WAIT();
     return Submit(DeviceObject, Urb, Milliseconds ? Milliseconds : 1);
 }
 
 // Keeps the request for its sender, who waits on the event.
 NTSTATUS NTAPI SignalEventCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    DISPATCH_SAFE();
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(Irp);
     KeSetEvent((PKEVENT)Context, EVENT_INCREMENT, FALSE);

@@ -77,6 +77,11 @@ KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql);
 VOID FASTCALL KfLowerIrql(KIRQL NewIrql);
 inline void KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) { *OldIrql = KfRaiseIrql(NewIrql); }
 inline void KeLowerIrql(KIRQL NewIrql) { KfLowerIrql(NewIrql); }
+namespace host {
+// The check behind MAY_WAIT and DISPATCH_SAFE (platform.h): a verifier report when the current
+// IRQL is above Highest.
+void CheckIrqlContract(KIRQL Highest, const char* Routine);
+}  // namespace host
 
 // Spin locks
 VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);

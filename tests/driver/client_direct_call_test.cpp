@@ -124,4 +124,19 @@ TEST_F(DirectCallTest, TheEntriesQueueBytesAndSwitchTheMode) {
     EXPECT_EQ((std::vector<uint8_t>{0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7, 0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7}), sent);
 }
 
+// The entries run at PASSIVE_LEVEL: a caller at DISPATCH_LEVEL is reported on its first call,
+// here a switch to mode 2 that sends nothing and so never reaches a wait.
+TEST_F(DirectCallTest, AnEntryCalledAtDispatchLevelIsReportedEvenWhenItWouldNotWait) {
+    Unit& u = Open();
+    DIRECT_CALL_BLOCK block = Fresh(DIRECT_CALL_MAGIC);
+    ASSERT_EQ(STATUS_SUCCESS, Control(u.fdo, IOCTL_UNIT_GET_DIRECT_CALLS, &block, sizeof(block)).status);
+    host::verifier::Record(true);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    block.DirectSetMode(block.Context, 5);
+    KeLowerIrql(old);
+    EXPECT_TRUE(host::verifier::Fired("routine that may wait called at DISPATCH_LEVEL or above"));
+    EXPECT_TRUE(OutTransfers(u).empty());
+}
+
 }  // namespace

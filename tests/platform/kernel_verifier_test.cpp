@@ -4,6 +4,7 @@
 
 #include <sys/utsname.h>
 
+#include "platform/platform.h"
 #include "support/death_test_style.h"
 #include "support/platform_test.h"
 
@@ -66,6 +67,16 @@ const RuleCase kRules[] = {
          Raise(DISPATCH_LEVEL);
          KeDelayExecutionThread(KernelMode, FALSE, &t);
      }},
+    {"routine that may wait called at DISPATCH_LEVEL or above",
+     [](PKSPIN_LOCK) {
+         Raise(DISPATCH_LEVEL);
+         MAY_WAIT();
+     }},
+    {"routine for DISPATCH_LEVEL called above it",
+     [](PKSPIN_LOCK) {
+         Raise(PROFILE_LEVEL);
+         DISPATCH_SAFE();
+     }},
     {"wait on a non-dispatcher object",
      [](PKSPIN_LOCK) {
          LONG neverInitialized[8] = {};
@@ -101,6 +112,18 @@ TEST_F(KernelVerifier, EachRuleFires) {
         EXPECT_TRUE(host::verifier::Fired(c.rule));
         if (KeGetCurrentIrql() != PASSIVE_LEVEL) KeLowerIrql(PASSIVE_LEVEL);
     }
+}
+
+// The contracts hold up to their level: APC_LEVEL may still wait, DISPATCH_LEVEL is where
+// completion routines run.
+TEST_F(KernelVerifier, IrqlContractsAcceptTheirOwnLevel) {
+    host::verifier::Record(true);
+    Raise(APC_LEVEL);
+    MAY_WAIT();
+    Raise(DISPATCH_LEVEL);
+    DISPATCH_SAFE();
+    KeLowerIrql(PASSIVE_LEVEL);
+    EXPECT_TRUE(host::verifier::Take().empty());
 }
 
 // In recording mode the deadlocked waits are released with STATUS_TIMEOUT.

@@ -45,6 +45,14 @@ bool Release(PKSPIN_LOCK lock) {
 
 KIRQL KeGetCurrentIrql(void) { return CurrentIrql(); }
 
+void host::CheckIrqlContract(KIRQL Highest, const char* Routine) {
+    KIRQL now = CurrentIrql();
+    if (now <= Highest) return;
+    Violate(Highest < DISPATCH_LEVEL ? "routine that may wait called at DISPATCH_LEVEL or above"
+                                     : "routine for DISPATCH_LEVEL called above it",
+            std::string(Routine) + " at IRQL " + std::to_string(now) + " on " + CurrentThreadName());
+}
+
 KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
     KIRQL old = CurrentIrql();
     if (NewIrql < old) {
