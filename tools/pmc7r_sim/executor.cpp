@@ -16,10 +16,18 @@ std::string Quoted(const std::vector<std::string>& lines) {
     return out;
 }
 
+// What an expectation found; `wrong` when the scenario cannot ask it (exit status 2).
 struct Check {
-    bool held;
+    bool held = true;
     std::string expected, found;
+    std::string wrong = {};
 };
+
+Check Wrong(std::string what) {
+    Check check;
+    check.wrong = std::move(what);
+    return check;
+}
 
 // Bytes against bytes; where long runs differ, the first difference is named.
 Check BytesCheck(const std::vector<uint8_t>& expected, const std::vector<uint8_t>& found) {
@@ -76,7 +84,7 @@ private:
     }
 
     bool RunOne(const Command& c) {
-        if (c.kind >= CommandKind::ExpectDisplay) return Expect(c);
+        if (scenario::IsExpectation(c.kind)) return Expect(c);
         // A unit that leaves takes its count along: it is checked on its way out.
         if (c.kind == CommandKind::Unplug || c.kind == CommandKind::Remove) {
             if (UnitEntry* unit = world_.Unit(c.name); unit && !CheckLoss(*unit, c)) return false;
@@ -130,120 +138,132 @@ private:
 
     bool Expect(const Command& c) {
         ++outcome_.expectations;
-        Check check{true, "", ""};
-        switch (c.kind) {
-        case CommandKind::ExpectDisplay: {
-            UnitEntry* unit = world_.Unit(c.name);
-            if (!unit) return Fail(2, c, "no unit " + c.name + " is plugged");
-            std::vector<std::string> lines = world_.DisplayLines(*unit);
-            lines.resize(c.texts.size());
-            check = {lines == c.texts, Quoted(c.texts), Quoted(lines)};
-            break;
-        }
-        case CommandKind::ExpectUnitReceived: {
-            UnitEntry* unit = world_.Unit(c.name);
-            if (!unit) return Fail(2, c, "no unit " + c.name + " is plugged");
-            check = BytesCheck(c.bytes, unit->model->TakeMidiOut());
-            break;
-        }
-        case CommandKind::ExpectUnitLost: {
-            UnitEntry* unit = world_.Unit(c.name);
-            if (!unit) return Fail(2, c, "no unit " + c.name + " is plugged");
-            size_t lost = unit->model->OverflowBytes() - acknowledged_[c.name];
-            acknowledged_[c.name] += lost;
-            check = {lost == c.count.value_or(0), std::to_string(c.count.value_or(0)) + " bytes lost",
-                     std::to_string(lost) + " bytes lost"};
-            break;
-        }
-        case CommandKind::ExpectClient: {
-            if (!world_.ClientPresent()) return Fail(2, c, "there is no master with the MIDI client on its child");
-            std::vector<uint8_t> got = world_.TakeClientBytes(c.number);
-            for (const sim::MidiMessage& m : world_.TakeClientMessages(c.number)) {
-                if (explain_) Say("  the client decodes from ID " + std::to_string(c.number) + ": " + DescribeMidi(m));
-            }
-            check = BytesCheck(c.bytes, got);
-            break;
-        }
-        case CommandKind::ExpectList: {
-            if (!world_.ClientPresent()) return Fail(2, c, "there is no master with the MIDI client on its child");
-            NTSTATUS status = STATUS_SUCCESS;
-            std::vector<scenario::ListEntry> got;
-            for (const sim::ListedUnit& u : world_.List(&status)) got.push_back({u.id, u.firmware});
-            check = {got == c.list, ListText(c.list), ListText(got)};
-            break;
-        }
-        case CommandKind::ExpectChild:
-        case CommandKind::ExpectNoChild: {
-            const sim::PnpNode* child = world_.Child();
-            std::string found = "no child";
-            if (child && !child->hardwareIds.empty()) {
-                found = "a child with hardware ID \"";
-                for (char16_t ch : child->hardwareIds.front()) found += char(ch);
-                found += "\"";
-            }
-            std::string expected = c.kind == CommandKind::ExpectNoChild ? "no child"
-                                                                        : "a child with hardware ID \"" + c.texts.at(0) + "\"";
-            check = {found == expected, expected, found};
-            break;
-        }
-        case CommandKind::ExpectRead: {
-            std::optional<World::ReadRecord> got = world_.LastRead(c.handle);
-            if (!got) {
-                if (!world_.HasHandle(c.handle)) return Fail(2, c, "handle " + c.handle + " is not open");
-                return Fail(2, c, "nothing was read on " + c.handle + " yet");
-            }
-            std::string found = got->pending ? "pending"
-                                : got->status == STATUS_CANCELLED ? "cancelled"
-                                                                  : HexText(got->bytes);
-            if (!c.texts.empty()) {
-                check = {found == c.texts[0], c.texts[0], found};
-            } else {
-                // A plain read that got nothing in its time was cancelled: it read nothing.
-                check = {!got->pending && got->bytes == c.bytes, HexText(c.bytes), got->pending ? found : HexText(got->bytes)};
-            }
-            break;
-        }
-        case CommandKind::ExpectPower: {
-            UnitEntry* unit = world_.Unit(c.name);
-            if (!unit) return Fail(2, c, "no unit " + c.name + " is plugged");
-            auto text = [](uint32_t state) {
-                return state >= 1 && state <= 4 ? "D" + std::to_string(state - 1) : "unspecified";
-            };
-            uint32_t state = world_.PowerState(*unit);
-            check = {state == c.number, text(c.number), text(state)};
-            break;
-        }
-        case CommandKind::ExpectStarted: {
-            UnitEntry* unit = world_.Unit(c.name);
-            if (!unit) return Fail(2, c, "no unit " + c.name + " is plugged");
-            bool started = unit->node->Started();
-            check = {started, "started", started ? "started" : "not started"};
-            break;
-        }
-        case CommandKind::ExpectProblem: {
-            UnitEntry* unit = world_.Unit(c.name);
-            if (!unit) return Fail(2, c, "no unit " + c.name + " is plugged");
-            uint32_t problem = uint32_t(unit->node->problem.load());
-            check = {problem == c.number, "problem " + std::to_string(c.number), "problem " + std::to_string(problem)};
-            break;
-        }
-        case CommandKind::ExpectRegistry: {
-            UnitEntry* unit = world_.Unit(c.name);
-            if (!unit) return Fail(2, c, "no unit " + c.name + " is plugged");
-            for (const scenario::Setting& s : c.settings) {
-                std::optional<uint32_t> value = world_.RegistryValue(*unit, s.name);
-                std::string found = value ? s.name + "=" + std::to_string(*value) : "no " + s.name;
-                check.expected += (check.expected.empty() ? "" : " ") + s.name + "=" + std::to_string(s.value);
-                check.found += (check.found.empty() ? "" : " ") + found;
-                check.held = check.held && value && *value == s.value;
-            }
-            break;
-        }
-        default: return Fail(2, c, "not an expectation");
-        }
+        Check check = Examine(c);
+        if (!check.wrong.empty()) return Fail(2, c, check.wrong);
         if (!check.held) return Fail(1, c, "expected " + check.expected + ", found " + check.found);
         Say(std::string("ok: ") + scenario::CommandName(c.kind) + " " + Target(c) + check.expected);
         return true;
+    }
+
+    Check Examine(const Command& c) {
+        switch (c.kind) {
+        case CommandKind::ExpectDisplay: return OnUnit(c, &Runner::ExpectDisplay);
+        case CommandKind::ExpectUnitReceived: return OnUnit(c, &Runner::ExpectUnitReceived);
+        case CommandKind::ExpectUnitLost: return OnUnit(c, &Runner::ExpectUnitLost);
+        case CommandKind::ExpectClient: return OnClient(c, &Runner::ExpectClient);
+        case CommandKind::ExpectList: return OnClient(c, &Runner::ExpectList);
+        case CommandKind::ExpectChild:
+        case CommandKind::ExpectNoChild: return ExpectChild(c);
+        case CommandKind::ExpectRead: return ExpectRead(c);
+        case CommandKind::ExpectPower: return OnUnit(c, &Runner::ExpectPower);
+        case CommandKind::ExpectStarted: return OnUnit(c, &Runner::ExpectStarted);
+        case CommandKind::ExpectProblem: return OnUnit(c, &Runner::ExpectProblem);
+        case CommandKind::ExpectRegistry: return OnUnit(c, &Runner::ExpectRegistry);
+        default: return Wrong("not an expectation");
+        }
+    }
+
+    // The expectations about one unit, which must be plugged.
+    Check OnUnit(const Command& c, Check (Runner::*examine)(const Command&, UnitEntry&)) {
+        UnitEntry* unit = world_.Unit(c.name);
+        if (!unit) return Wrong("no unit " + c.name + " is plugged");
+        return (this->*examine)(c, *unit);
+    }
+
+    // The expectations about the client, which lives on the master's child.
+    Check OnClient(const Command& c, Check (Runner::*examine)(const Command&)) {
+        if (!world_.ClientPresent()) return Wrong("there is no master with the MIDI client on its child");
+        return (this->*examine)(c);
+    }
+
+    Check ExpectDisplay(const Command& c, UnitEntry& unit) {
+        std::vector<std::string> lines = world_.DisplayLines(unit);
+        lines.resize(c.texts.size());
+        return {lines == c.texts, Quoted(c.texts), Quoted(lines)};
+    }
+
+    Check ExpectUnitReceived(const Command& c, UnitEntry& unit) {
+        return BytesCheck(c.bytes, unit.model->TakeMidiOut());
+    }
+
+    Check ExpectUnitLost(const Command& c, UnitEntry& unit) {
+        size_t lost = unit.model->OverflowBytes() - acknowledged_[c.name];
+        acknowledged_[c.name] += lost;
+        return {lost == c.count.value_or(0), std::to_string(c.count.value_or(0)) + " bytes lost",
+                std::to_string(lost) + " bytes lost"};
+    }
+
+    Check ExpectClient(const Command& c) {
+        std::vector<uint8_t> got = world_.TakeClientBytes(c.number);
+        for (const sim::MidiMessage& m : world_.TakeClientMessages(c.number)) {
+            if (explain_) Say("  the client decodes from ID " + std::to_string(c.number) + ": " + DescribeMidi(m));
+        }
+        return BytesCheck(c.bytes, got);
+    }
+
+    Check ExpectList(const Command& c) {
+        NTSTATUS status = STATUS_SUCCESS;
+        std::vector<scenario::ListEntry> got;
+        for (const sim::ListedUnit& u : world_.List(&status)) got.push_back({u.id, u.firmware});
+        return {got == c.list, ListText(c.list), ListText(got)};
+    }
+
+    // `expect child` and `expect no-child`.
+    Check ExpectChild(const Command& c) {
+        const sim::PnpNode* child = world_.Child();
+        std::string found = "no child";
+        if (child && !child->hardwareIds.empty()) {
+            found = "a child with hardware ID \"";
+            for (char16_t ch : child->hardwareIds.front()) found += char(ch);
+            found += "\"";
+        }
+        std::string expected = c.kind == CommandKind::ExpectNoChild ? "no child"
+                                                                    : "a child with hardware ID \"" + c.texts.at(0) + "\"";
+        return {found == expected, expected, found};
+    }
+
+    Check ExpectRead(const Command& c) {
+        std::optional<World::ReadRecord> got = world_.LastRead(c.handle);
+        if (!got) {
+            if (!world_.HasHandle(c.handle)) return Wrong("handle " + c.handle + " is not open");
+            return Wrong("nothing was read on " + c.handle + " yet");
+        }
+        std::string found = got->pending ? "pending"
+                            : got->status == STATUS_CANCELLED ? "cancelled"
+                                                              : HexText(got->bytes);
+        if (!c.texts.empty()) return {found == c.texts[0], c.texts[0], found};
+        // A plain read that got nothing in its time was cancelled: it read nothing.
+        return {!got->pending && got->bytes == c.bytes, HexText(c.bytes), got->pending ? found : HexText(got->bytes)};
+    }
+
+    Check ExpectPower(const Command& c, UnitEntry& unit) {
+        auto text = [](uint32_t state) {
+            return state >= 1 && state <= 4 ? "D" + std::to_string(state - 1) : "unspecified";
+        };
+        uint32_t state = world_.PowerState(unit);
+        return {state == c.number, text(c.number), text(state)};
+    }
+
+    Check ExpectStarted(const Command&, UnitEntry& unit) {
+        bool started = unit.node->Started();
+        return {started, "started", started ? "started" : "not started"};
+    }
+
+    Check ExpectProblem(const Command& c, UnitEntry& unit) {
+        uint32_t problem = uint32_t(unit.node->problem.load());
+        return {problem == c.number, "problem " + std::to_string(c.number), "problem " + std::to_string(problem)};
+    }
+
+    Check ExpectRegistry(const Command& c, UnitEntry& unit) {
+        Check check;
+        for (const scenario::Setting& s : c.settings) {
+            std::optional<uint32_t> value = world_.RegistryValue(unit, s.name);
+            std::string found = value ? s.name + "=" + std::to_string(*value) : "no " + s.name;
+            check.expected += (check.expected.empty() ? "" : " ") + s.name + "=" + std::to_string(s.value);
+            check.found += (check.found.empty() ? "" : " ") + found;
+            check.held = check.held && value && *value == s.value;
+        }
+        return check;
     }
 
     static std::string Target(const Command& c) {

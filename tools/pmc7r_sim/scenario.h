@@ -112,5 +112,7 @@ struct ParseError {
 
 // The command's name as a scenario spells it, e.g. "expect unit".
 const char* CommandName(CommandKind kind);
+// Expectations check what happened; the other commands make something happen.
+bool IsExpectation(CommandKind kind);
 
 }  // namespace scenario

@@ -288,53 +288,97 @@ void ParseExpectRegistry(Arguments& a, Command& c) {
     }
 }
 
+// One command form of the language: how a line starts, what it becomes, whether it is an
+// expectation, its usage (in messages and the help) and what the help says of it.
 struct Syntax {
     const char* words;  // the leading word, or two for client and expect commands
     CommandKind kind;
+    bool expectation;
     const char* usage;
+    const char* description;
     void (*parse)(Arguments&, Command&);
 };
 
+constexpr bool kAction = false;
+constexpr bool kExpectation = true;
+
+// In the order the help lists them. Among rows that share their words the first is found,
+// and its usage is the one messages quote.
 constexpr Syntax kSyntax[] = {
-    {"service", CommandKind::Service, "service Interface=N Alternate=N AlternateBulk=N", ParseService},
-    {"plug", CommandKind::Plug,
+    {"service", CommandKind::Service, kAction, "service Interface=N Alternate=N AlternateBulk=N",
+     "service-key values; only before the first plug", ParseService},
+    {"plug", CommandKind::Plug, kAction,
      "plug NAME [id=N] [fw=D.DD] [product=N] [vendor=N] [packet=N] [bulkmode=N] [reports=ahead|behind] [buffer=N] [silent] [startfails]",
+     "plug in a unit; defaults id=0 fw=2.24 product=0x002A vendor=0x0C5B packet=64, no UsbBulkMode value, "
+     "reports=behind (busy and ready queue behind the unit's input; ahead: they overtake it), buffer=512 "
+     "(MIDI-out bytes, busy at half full); silent: the unit never answers; startfails: the bus fails its start",
      ParsePlug},
-    {"unplug", CommandKind::Unplug, "unplug NAME", ParseUnitName},
-    {"remove", CommandKind::Remove, "remove NAME", ParseUnitName},
-    {"restart", CommandKind::Restart, "restart NAME", ParseUnitName},
-    {"sleep", CommandKind::Sleep, "sleep", ParseNothing},
-    {"wake", CommandKind::Wake, "wake", ParseNothing},
-    {"wait", CommandKind::Wait, "wait DURATION", ParseWait},
-    {"unit", CommandKind::UnitSends, "unit NAME sends HEX...", ParseUnitSends},
-    {"client open-all", CommandKind::ClientOpenAll, "client open-all", ParseNothing},
-    {"client close-all", CommandKind::ClientCloseAll, "client close-all", ParseNothing},
-    {"client list", CommandKind::ClientList, "client list", ParseNothing},
-    {"client write", CommandKind::ClientWrite, "client write ID HEX...", ParseClientWrite},
-    {"client write-master", CommandKind::ClientWriteMaster, "client write-master HEX...", ParseClientWriteMaster},
-    {"client capacity", CommandKind::ClientCapacity, "client capacity N", ParseClientCapacity},
-    {"open", CommandKind::Open, "open NAME as HANDLE", ParseOpen},
-    {"read", CommandKind::Read, "read HANDLE [N [async]]", ParseRead},
-    {"write", CommandKind::Write, "write HANDLE HEX...", ParseWrite},
-    {"close", CommandKind::Close, "close HANDLE", ParseClose},
-    {"query-remove", CommandKind::QueryRemove, "query-remove NAME", ParseUnitName},
-    {"cancel-remove", CommandKind::CancelRemove, "cancel-remove NAME", ParseUnitName},
-    {"query-stop", CommandKind::QueryStop, "query-stop NAME", ParseUnitName},
-    {"cancel-stop", CommandKind::CancelStop, "cancel-stop NAME", ParseUnitName},
-    {"expect display", CommandKind::ExpectDisplay, "expect display NAME \"LINE 1\" [\"LINE 2\"]", ParseExpectDisplay},
-    {"expect unit", CommandKind::ExpectUnitReceived, "expect unit NAME received HEX...", ParseExpectUnit},
-    {"expect client", CommandKind::ExpectClient, "expect client ID HEX...", ParseExpectClient},
-    {"expect list", CommandKind::ExpectList, "expect list ID:VERSION...", ParseExpectList},
-    {"expect child", CommandKind::ExpectChild, "expect child \"HARDWARE ID\"", ParseExpectChild},
-    {"expect no-child", CommandKind::ExpectNoChild, "expect no-child", ParseNothing},
-    {"expect read", CommandKind::ExpectRead, "expect read HANDLE pending|cancelled|HEX...", ParseExpectRead},
-    {"expect registry", CommandKind::ExpectRegistry, "expect registry NAME VALUE=N...", ParseExpectRegistry},
-    // Reached through "expect unit" above; listed for its name.
-    {"expect unit", CommandKind::ExpectUnitLost, "expect unit NAME lost N", ParseExpectUnit},
-    {"expect power", CommandKind::ExpectPower, "expect power NAME D0|D1|D2|D3", ParseExpectPower},
-    {"expect started", CommandKind::ExpectStarted, "expect started NAME", ParseUnitName},
-    {"expect problem", CommandKind::ExpectProblem, "expect problem NAME N", ParseExpectProblem},
+    {"unplug", CommandKind::Unplug, kAction, "unplug NAME", "pulled out: surprise removal, then removal", ParseUnitName},
+    {"remove", CommandKind::Remove, kAction, "remove NAME", "orderly removal: query-remove, then remove", ParseUnitName},
+    {"restart", CommandKind::Restart, kAction, "restart NAME",
+     "query-stop, stop, start; settles for 20 ms and sets aside the client input of the new bring-up", ParseUnitName},
+    {"query-remove", CommandKind::QueryRemove, kAction, "query-remove NAME",
+     "the first half of a removal that is called off; an open handle vetoes the query (and a remove)", ParseUnitName},
+    {"cancel-remove", CommandKind::CancelRemove, kAction, "cancel-remove NAME", "the second half: the removal is called off",
+     ParseUnitName},
+    {"query-stop", CommandKind::QueryStop, kAction, "query-stop NAME", "the first half of a stop that is called off",
+     ParseUnitName},
+    {"cancel-stop", CommandKind::CancelStop, kAction, "cancel-stop NAME", "the second half: the stop is called off",
+     ParseUnitName},
+    {"sleep", CommandKind::Sleep, kAction, "sleep", "system to S3", ParseNothing},
+    {"wake", CommandKind::Wake, kAction, "wake", "system back to S0", ParseNothing},
+    {"wait", CommandKind::Wait, kAction, "wait DURATION", "let virtual time run", ParseWait},
+    {"unit", CommandKind::UnitSends, kAction, "unit NAME sends HEX...", "the unit sends MIDI bytes to the host",
+     ParseUnitSends},
+    {"client open-all", CommandKind::ClientOpenAll, kAction, "client open-all",
+     "settles for 20 ms: the units' identity answers to being opened are not client input", ParseNothing},
+    {"client close-all", CommandKind::ClientCloseAll, kAction, "client close-all", "", ParseNothing},
+    {"client list", CommandKind::ClientList, kAction, "client list", "", ParseNothing},
+    {"client write", CommandKind::ClientWrite, kAction, "client write ID HEX...", "write to the unit with device ID",
+     ParseClientWrite},
+    {"client write-master", CommandKind::ClientWriteMaster, kAction, "client write-master HEX...", "write to the master",
+     ParseClientWriteMaster},
+    {"client capacity", CommandKind::ClientCapacity, kAction, "client capacity N", "capacity of the client's reads",
+     ParseClientCapacity},
+    {"open", CommandKind::Open, kAction, "open NAME as HANDLE", "open the unit's function device as a file", ParseOpen},
+    {"read", CommandKind::Read, kAction, "read HANDLE [N [async]]",
+     "read from it (N bytes, at most 1024); async: start the read and go on", ParseRead},
+    {"write", CommandKind::Write, kAction, "write HANDLE HEX...", "write to it", ParseWrite},
+    {"close", CommandKind::Close, kAction, "close HANDLE",
+     "cancels nothing: the driver's cleanup ends a read still parked; the last read stays to look at", ParseClose},
+    {"expect display", CommandKind::ExpectDisplay, kExpectation, "expect display NAME \"LINE 1\" [\"LINE 2\"]",
+     "trailing blanks ignored", ParseExpectDisplay},
+    {"expect unit", CommandKind::ExpectUnitReceived, kExpectation, "expect unit NAME received HEX...",
+     "the unit's MIDI out since the last such expect", ParseExpectUnit},
+    // Reached through the row above, whose parse tells the two apart.
+    {"expect unit", CommandKind::ExpectUnitLost, kExpectation, "expect unit NAME lost N",
+     "bytes the unit's MIDI out dropped since the last such expect; a drop no expect accounts for fails the "
+     "run (unit, count, time), at the end or when the unit leaves",
+     ParseExpectUnit},
+    {"expect client", CommandKind::ExpectClient, kExpectation, "expect client ID HEX...",
+     "bytes the client read tagged ID since the last one", ParseExpectClient},
+    {"expect list", CommandKind::ExpectList, kExpectation, "expect list ID:VERSION...",
+     "the client's unit list, e.g. 0:224 3:230", ParseExpectList},
+    {"expect child", CommandKind::ExpectChild, kExpectation, "expect child \"HARDWARE ID\"",
+     "the master's child exists with that hardware ID", ParseExpectChild},
+    {"expect no-child", CommandKind::ExpectNoChild, kExpectation, "expect no-child", "", ParseNothing},
+    {"expect read", CommandKind::ExpectRead, kExpectation, "expect read HANDLE pending|cancelled|HEX...",
+     "what the last read on HANDLE became, or the bytes it returned", ParseExpectRead},
+    {"expect registry", CommandKind::ExpectRegistry, kExpectation, "expect registry NAME VALUE=N...",
+     "values of the unit's driver key, e.g. CurrentAlternate=1", ParseExpectRegistry},
+    {"expect power", CommandKind::ExpectPower, kExpectation, "expect power NAME D0|D1|D2|D3",
+     "the unit's device power state on the bus", ParseExpectPower},
+    {"expect started", CommandKind::ExpectStarted, kExpectation, "expect started NAME", "the unit's node is started",
+     ParseUnitName},
+    {"expect problem", CommandKind::ExpectProblem, kExpectation, "expect problem NAME N",
+     "its node's problem code (10: the start failed)", ParseExpectProblem},
 };
+
+const Syntax* SyntaxOf(CommandKind kind) {
+    for (const Syntax& s : kSyntax)
+        if (s.kind == kind) return &s;
+    return nullptr;
+}
 
 std::string SubcommandsOf(std::string_view group) {
     std::string list;
@@ -400,9 +444,19 @@ std::vector<uint8_t> PatternBytes(uint32_t count) {
 }
 
 const char* CommandName(CommandKind kind) {
-    for (const Syntax& s : kSyntax)
-        if (s.kind == kind) return s.words;
-    return "?";
+    const Syntax* syntax = SyntaxOf(kind);
+    return syntax ? syntax->words : "?";
+}
+
+bool IsExpectation(CommandKind kind) {
+    const Syntax* syntax = SyntaxOf(kind);
+    return syntax && syntax->expectation;
+}
+
+std::vector<CommandForm> CommandForms() {
+    std::vector<CommandForm> forms;
+    for (const Syntax& s : kSyntax) forms.push_back({s.usage, s.description});
+    return forms;
 }
 
 std::variant<Scenario, ParseError> ParseScenario(std::string_view text, const std::string& file) {
