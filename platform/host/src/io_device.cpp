@@ -206,3 +206,10 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
     ReferenceObject(top);
     return top;
 }
+
+// For the PnP manager, which lives in the simulation: a device it holds may be gone.
+bool host::io::DeviceDeleted(PDEVICE_OBJECT device) {
+    std::lock_guard guard(Lock());
+    _DEVOBJ_EXTENSION* r = DeviceRecordLocked(device);
+    return !r || r->deleted;
+}
