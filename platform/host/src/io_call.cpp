@@ -5,29 +5,9 @@
 #include <deque>
 
 #include "io_internal.h"
-#include "platform/host/nt_usb.h"
 
 namespace host::detail::iom {
 namespace {
-
-std::function<void(const host::io::TraceEvent&)>& Tracer() {
-    static std::function<void(const host::io::TraceEvent&)> tracer;
-    return tracer;
-}
-
-void Trace(bool completion, PDEVICE_OBJECT device, PIO_STACK_LOCATION sl, NTSTATUS status) {
-    if (!Tracer() || !device) return;
-    host::io::TraceEvent e{completion, device, sl->MajorFunction, sl->MinorFunction, 0, false, 0, status};
-    if (e.major == IRP_MJ_DEVICE_CONTROL || e.major == IRP_MJ_INTERNAL_DEVICE_CONTROL) {
-        e.ioctl = sl->Parameters.DeviceIoControl.IoControlCode;
-        auto* urb = static_cast<const URB*>(sl->Parameters.Others.Argument1);
-        if (e.ioctl == IOCTL_INTERNAL_USB_SUBMIT_URB && urb) {
-            e.urb = true;
-            e.urbFunction = urb->UrbHeader.Function;
-        }
-    }
-    Tracer()(e);
-}
 
 bool InvokeOn(UCHAR control, PIRP irp) {
     if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && (control & SL_INVOKE_ON_CANCEL)) return true;
@@ -297,5 +277,3 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     RunCompletion(Irp, t, false);
     NotifyStateChange();
 }
-
-void host::io::SetTracer(std::function<void(const TraceEvent&)> tracer) { Tracer() = std::move(tracer); }
