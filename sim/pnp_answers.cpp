@@ -6,10 +6,13 @@
 #include <cstdio>
 #include <optional>
 
+#include "platform/host/verifier_rules.h"
 #include "sim/pnp_state.h"
 
 namespace sim::pnp {
 namespace {
+
+namespace rules = host::verifier::rules;
 
 constexpr size_t kMaxIdLength = 200;   // code units, with the terminating zero
 constexpr size_t kUnpooledScan = 1024;  // how far an answer of unknown size is read
@@ -61,11 +64,11 @@ std::vector<std::u16string> Parse(const char16_t* p, size_t units, Form form, co
         while (end < units && p[end] != 0) ++end;
         if (end == units) {
             if (form == Form::List && at == end && at > 0)
-                Fault("PnP ID not well formed", what, "does not end in two zeros");
+                Fault(rules::kPnpIdMalformed, what, "does not end in two zeros");
             else if (form == Form::Text)
-                Fault("device text not NUL-terminated", what, "runs to the end of its buffer");
+                Fault(rules::kDeviceTextUnterminated, what, "runs to the end of its buffer");
             else
-                Fault("PnP ID not well formed", what, "is not NUL-terminated within its buffer");
+                Fault(rules::kPnpIdMalformed, what, "is not NUL-terminated within its buffer");
             if (end > at) strings.emplace_back(p + at, p + end);
             return strings;
         }
@@ -83,15 +86,15 @@ std::vector<std::u16string> TakeStrings(ULONG_PTR information, Form form, const 
     const auto* p = reinterpret_cast<const char16_t*>(information);
     std::optional<host::pool::Block> block = PoolBlock(p);
     if (!block)
-        Fault("PnP answer not from pool", what, "at " + Hex(information) + " is no pool block");
+        Fault(rules::kPnpAnswerNotPool, what, "at " + Hex(information) + " is no pool block");
     else if (!Paged(block->type))
-        Fault("PnP ID or text not from paged pool", what, "came from pool type " + std::to_string(block->type));
+        Fault(rules::kPnpAnswerNotPaged, what, "came from pool type " + std::to_string(block->type));
     size_t units = block ? block->size / sizeof(char16_t) : kUnpooledScan;
     std::vector<std::u16string> strings = Parse(p, units, form, what);
     if (form != Form::Text) {
         for (const std::u16string& id : strings) {
             std::string fault = IdFault(id, form);
-            if (!fault.empty()) Fault("PnP ID not well formed", what + " " + Printable(id), fault);
+            if (!fault.empty()) Fault(rules::kPnpIdMalformed, what + " " + Printable(id), fault);
         }
     }
     if (block) ExFreePool(const_cast<char16_t*>(p));
@@ -105,14 +108,13 @@ std::vector<PDEVICE_OBJECT> TakeRelations(ULONG_PTR information, const std::vect
     std::optional<host::pool::Block> block = PoolBlock(relations);
     size_t count = relations->Count;
     if (!block) {
-        Fault("device relations not from pool", what, "at " + Hex(information) + " is no pool block");
+        Fault(rules::kRelationsNotPool, what, "at " + Hex(information) + " is no pool block");
     } else {
         size_t room = block->size < offsetof(DEVICE_RELATIONS, Objects)
                           ? 0
                           : (block->size - offsetof(DEVICE_RELATIONS, Objects)) / sizeof(PDEVICE_OBJECT);
         if (count > room) {
-            Fault("device relations larger than their buffer", what,
-                  "count " + std::to_string(count) + " in room for " + std::to_string(room));
+            Fault(rules::kRelationsOverrun, what, "count " + std::to_string(count) + " in room for " + std::to_string(room));
             count = room;
         }
     }
@@ -120,8 +122,8 @@ std::vector<PDEVICE_OBJECT> TakeRelations(ULONG_PTR information, const std::vect
     for (size_t i = 0; i < count; ++i) {
         PDEVICE_OBJECT device = relations->Objects[i];
         if (!device || host::io::DeviceDeleted(device)) {
-            Fault("device relations entry is not a live device", what, "entry " + std::to_string(i) + " " +
-                                                                        Hex(reinterpret_cast<uintptr_t>(device)));
+            Fault(rules::kRelationsEntryDead, what,
+                  "entry " + std::to_string(i) + " " + Hex(reinterpret_cast<uintptr_t>(device)));
             continue;
         }
         bool held = std::find(known.begin(), known.end(), device) != known.end();
@@ -130,7 +132,7 @@ std::vector<PDEVICE_OBJECT> TakeRelations(ULONG_PTR information, const std::vect
         ObfDereferenceObject(device);
         bool referenced = others >= (held ? 3 : 2);
         if (!referenced) {
-            Fault("device relations entry not referenced", what, DeviceText(device));
+            Fault(rules::kRelationsEntryUnreferenced, what, DeviceText(device));
             if (!held) ObfReferenceObject(device);  // the manager's, which the answer left out
         } else if (held) {
             ObfDereferenceObject(device);

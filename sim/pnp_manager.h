@@ -5,6 +5,11 @@
 // a caller's wait for it is a platform wait, so virtual time runs meanwhile. What the real
 // manager relies on in the answers (pool, references, ID syntax) is checked and reported
 // through the verifier.
+// It lives in the simulation, not the platform, because the driver never calls it: it is
+// the driver's caller, sending IRP_MN_* requests, like the bus that plugs the units. The
+// routines of the PnP side that the driver does call (device interfaces, registry keys) are
+// the I/O manager's, in the platform. The driver does not call IoInvalidateDeviceRelations;
+// Reenumerate stands in for it.
 #pragma once
 
 #include <atomic>

@@ -2,11 +2,13 @@
 // taking subtrees down in order (children first) or after a surprise removal.
 #include <algorithm>
 
+#include "platform/host/verifier_rules.h"
 #include "sim/pnp_state.h"
 
 namespace sim {
 namespace {
 
+namespace rules = host::verifier::rules;
 using pnp::DeviceText;
 using pnp::Send;
 
@@ -27,7 +29,7 @@ void CheckTornDown(const PnpNode& node) {
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(node.pdo);
     ObfDereferenceObject(top);
     if (top != node.pdo)
-        host::verifier::Report("device stack not torn down at removal",
+        host::verifier::Report(rules::kStackNotTornDown,
                                DeviceText(top) + " is still attached above " + DeviceText(node.pdo));
 }
 
@@ -80,7 +82,7 @@ void PnpManager::State::Build(PnpNode& node) {
     }
     PDEVICE_OBJECT top = node.Top();
     if (top != node.pdo && (top->Flags & DO_DEVICE_INITIALIZING))
-        host::verifier::Report("device still initializing after AddDevice",
+        host::verifier::Report(rules::kStillInitializing,
                                DeviceText(top) + " above " + DeviceText(node.pdo));
     Start(node);
 }
@@ -131,7 +133,7 @@ void PnpManager::State::RemoveStack(PnpNode& node, bool send) {
     // The children's PDOs were the node's driver's to delete.
     for (PnpNode* child : children) {
         if (!host::io::DeviceDeleted(child->pdo))
-            host::verifier::Report("child PDO left after its parent's removal",
+            host::verifier::Report(rules::kChildPdoLeft,
                                    DeviceText(child->pdo) + " of " + DeviceText(node.pdo));
         ObfDereferenceObject(child->pdo);
     }
@@ -145,7 +147,7 @@ void PnpManager::State::RemoveTree(PnpNode& node, bool missing) {
     Unlink(node.parent->children, &node);
     if (missing) {
         if (!host::io::DeviceDeleted(node.pdo))
-            host::verifier::Report("PDO reported missing not deleted at its removal", DeviceText(node.pdo));
+            host::verifier::Report(rules::kMissingPdoNotDeleted, DeviceText(node.pdo));
         ObfDereferenceObject(node.pdo);
     }
     node.state = PnpState::Removed;

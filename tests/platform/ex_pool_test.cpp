@@ -55,6 +55,8 @@ TEST_F(ExPool, RulesFire) {
         KeLowerIrql(old);
     };
     const Case cases[] = {
+        {"pool allocated with an invalid type",
+         [] { EXPECT_EQ(nullptr, ExAllocatePoolWithTag(static_cast<POOL_TYPE>(MaxPoolType), 4, 'Test')); }},
         {"pool freed twice",
          [] {
              void* p = ExAllocatePoolWithTag(NonPagedPool, 4, 'Test');

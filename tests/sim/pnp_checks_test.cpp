@@ -12,6 +12,11 @@ TEST_F(PnpManagerTest, BadAnswersAreReported) {
         {"PnP ID not well formed", [](pnptest::Behaviour& b) { b.childIdsOneZero = true; }},
         {"device relations entry not referenced", [](pnptest::Behaviour& b) { b.referenceRelations = false; }},
         {"device still initializing after AddDevice", [](pnptest::Behaviour& b) { b.childStaysInitializing = true; }},
+        {"PnP answer not from pool", [](pnptest::Behaviour& b) { b.childTextUnpooled = true; }},
+        {"device text not NUL-terminated", [](pnptest::Behaviour& b) { b.childTextUnterminated = true; }},
+        {"device relations not from pool", [](pnptest::Behaviour& b) { b.relationsUnpooled = true; }},
+        {"device relations larger than their buffer", [](pnptest::Behaviour& b) { b.relationsOvercount = true; }},
+        {"device relations entry is not a live device", [](pnptest::Behaviour& b) { b.relationsNullEntry = true; }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.rule);

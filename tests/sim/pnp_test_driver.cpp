@@ -130,8 +130,11 @@ NTSTATUS ChildId(Device& d, PIRP irp) {
 NTSTATUS ChildText(PIRP irp) {
     if (IoGetCurrentIrpStackLocation(irp)->Parameters.QueryDeviceText.DeviceTextType != DeviceTextDescription)
         return CompleteUnchanged(irp);
-    auto text = static_cast<char16_t*>(ExAllocatePoolWithTag(PagedPool, sizeof(u"PnP test child"), kTag));
-    std::memcpy(text, u"PnP test child", sizeof(u"PnP test child"));
+    static const char16_t kText[] = u"PnP test child";
+    if (Config().childTextUnpooled) return Complete(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(kText));
+    size_t size = Config().childTextUnterminated ? sizeof kText - sizeof kText[0] : sizeof kText;
+    auto text = static_cast<char16_t*>(ExAllocatePoolWithTag(PagedPool, size, kTag));
+    std::memcpy(text, kText, size);
     return Complete(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(text));
 }
 
@@ -206,12 +209,18 @@ NTSTATUS FdoStart(Device& d, PIRP irp) {
 NTSTATUS FdoRelations(Device& d, PIRP irp) {
     if (IoGetCurrentIrpStackLocation(irp)->Parameters.QueryDeviceRelations.Type != BusRelations || !d.child)
         return PassDown(d, irp);
-    auto relations = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), kTag));
+    const Behaviour& b = Config();
+    static DEVICE_RELATIONS unpooled;
+    size_t entries = b.relationsNullEntry ? 2 : 1;
+    size_t size = sizeof(DEVICE_RELATIONS) + (entries - 1) * sizeof(PDEVICE_OBJECT);
+    auto relations = b.relationsUnpooled ? &unpooled
+                                         : static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, size, kTag));
     relations->Count = 0;
     if (d.child->reported) {
-        relations->Count = 1;
+        relations->Count = static_cast<ULONG>(entries + (b.relationsOvercount ? 1 : 0));
         relations->Objects[0] = d.child->self;
-        if (Config().referenceRelations) ObReferenceObject(d.child->self);
+        if (b.relationsNullEntry) relations->Objects[1] = nullptr;
+        if (b.referenceRelations) ObReferenceObject(d.child->self);
     }
     irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
     return PassDownWith(d, irp, STATUS_SUCCESS);

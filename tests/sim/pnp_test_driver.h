@@ -26,6 +26,11 @@ struct Behaviour {
     bool childIdsOneZero = false;     // the hardware IDs end in one zero, not two
     bool referenceRelations = true;   // bus relations carry their reference
     bool childStaysInitializing = false;
+    bool childTextUnpooled = false;   // the device text is a static string
+    bool childTextUnterminated = false;
+    bool relationsUnpooled = false;   // bus relations in a static buffer
+    bool relationsOvercount = false;  // their count is one more than their buffer holds
+    bool relationsNullEntry = false;  // a second entry, null
 };
 Behaviour& Config();
 

@@ -126,10 +126,9 @@ LONG NTAPI KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY, LONG Adjustment
         LONG limit = Semaphore->Limit;
         lock.unlock();
         // Windows raises STATUS_SEMAPHORE_LIMIT_EXCEEDED here.
-        Violate("semaphore limit exceeded", "semaphore " + PointerText(Semaphore) + " count " +
-                                                std::to_string(previous) + " + " +
-                                                std::to_string(Adjustment) + " > limit " +
-                                                std::to_string(limit));
+        Violate(rules::kSemaphoreLimit, "semaphore " + PointerText(Semaphore) + " count " +
+                                            std::to_string(previous) + " + " + std::to_string(Adjustment) +
+                                            " > limit " + std::to_string(limit));
         return previous;
     }
     Semaphore->Header.SignalState = previous + Adjustment;
@@ -146,13 +145,12 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE
                                      PLARGE_INTEGER Timeout) {
     bool poll = Timeout && Timeout->QuadPart == 0;
     if (CurrentIrql() >= DISPATCH_LEVEL && !poll) {
-        Violate("wait at DISPATCH_LEVEL", "KeWaitForSingleObject(" + PointerText(Object) + ") " +
-                                              (Timeout ? "with a time-out " : "without a time-out ") +
-                                              IrqlText());
+        Violate(rules::kWaitAtDispatch, "KeWaitForSingleObject(" + PointerText(Object) + ") " +
+                                            (Timeout ? "with a time-out " : "without a time-out ") + IrqlText());
         return STATUS_TIMEOUT;
     }
     if (!IsDispatcherObject(Object)) {
-        Violate("wait on a non-dispatcher object", "KeWaitForSingleObject(" + PointerText(Object) + ")");
+        Violate(rules::kWaitOnNonDispatcher, "KeWaitForSingleObject(" + PointerText(Object) + ")");
         return STATUS_TIMEOUT;
     }
     return WaitForDispatcherObject(Object, DeadlineOf(Timeout));
@@ -160,7 +158,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE
 
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interval) {
     if (CurrentIrql() >= DISPATCH_LEVEL) {
-        Violate("delay at DISPATCH_LEVEL", "KeDelayExecutionThread " + IrqlText());
+        Violate(rules::kDelayAtDispatch, "KeDelayExecutionThread " + IrqlText());
         return STATUS_SUCCESS;
     }
     std::unique_lock lock(KernelLock());

@@ -235,7 +235,7 @@ std::string FormatKernel(const char* format, va_list* args) {
             continue;
         }
         if (IsUnicode(spec) && CurrentIrql() != PASSIVE_LEVEL) {
-            Violate("Unicode format above PASSIVE_LEVEL",
+            Violate(rules::kUnicodeFormatAbovePassive,
                     "%" + std::string(1, spec.conversion) + " in \"" + format + "\" at IRQL " +
                         std::to_string(CurrentIrql()));
             if (spec.conversion == 'c' || spec.conversion == 'C') {

@@ -123,7 +123,7 @@ size_t OpenHandles(std::string* report) {
 NTSTATUS NTAPI ZwClose(HANDLE Handle) {
     NTSTATUS status = host::detail::CloseHandle(Handle);
     if (status == STATUS_INVALID_HANDLE) {
-        host::detail::Violate("ZwClose on an invalid handle",
+        host::detail::Violate(host::detail::rules::kCloseInvalidHandle,
                               "handle " + host::detail::PointerText(Handle));
     }
     return status;

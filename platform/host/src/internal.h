@@ -9,13 +9,15 @@
 #include <string>
 
 #include "../control.h"
+#include "../verifier_rules.h"
 
 namespace host::detail {
 
 // ---- Verifier ----
-// Reports a violated rule. In the default mode it prints the rule, the detail and the
-// thread report and aborts; in recording mode it records and returns (the caller then
-// returns from the offending operation without effect).
+namespace rules = ::host::verifier::rules;
+// Reports a violated rule, one of rules::k... In the default mode it prints the rule, the
+// detail and the thread report and aborts; in recording mode it records and returns (the
+// caller then returns from the offending operation without effect).
 void Violate(const std::string& rule, const std::string& detail);
 std::string Hex(uint64_t value);
 std::string PointerText(const void* p);

@@ -5,29 +5,9 @@
 #include <deque>
 
 #include "io_internal.h"
-#include "platform/host/nt_usb.h"
 
 namespace host::detail::iom {
 namespace {
-
-std::function<void(const host::io::TraceEvent&)>& Tracer() {
-    static std::function<void(const host::io::TraceEvent&)> tracer;
-    return tracer;
-}
-
-void Trace(bool completion, PDEVICE_OBJECT device, PIO_STACK_LOCATION sl, NTSTATUS status) {
-    if (!Tracer() || !device) return;
-    host::io::TraceEvent e{completion, device, sl->MajorFunction, sl->MinorFunction, 0, false, 0, status};
-    if (e.major == IRP_MJ_DEVICE_CONTROL || e.major == IRP_MJ_INTERNAL_DEVICE_CONTROL) {
-        e.ioctl = sl->Parameters.DeviceIoControl.IoControlCode;
-        auto* urb = static_cast<const URB*>(sl->Parameters.Others.Argument1);
-        if (e.ioctl == IOCTL_INTERNAL_USB_SUBMIT_URB && urb) {
-            e.urb = true;
-            e.urbFunction = urb->UrbHeader.Function;
-        }
-    }
-    Tracer()(e);
-}
 
 bool InvokeOn(UCHAR control, PIRP irp) {
     if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && (control & SL_INVOKE_ON_CANCEL)) return true;
@@ -61,7 +41,7 @@ bool StepUp(PIRP irp, Tracker& t) {
         KIRQL irql = KeGetCurrentIrql();
         NTSTATUS status = routine(device, irp, context);
         if (KeGetCurrentIrql() != irql)
-            Violate("IRQL changed across completion routine",
+            Violate(rules::kIrqlChangedInCompletion,
                     "routine " + PointerText(reinterpret_cast<const void*>(routine)) + " entered at " +
                         std::to_string(irql) + ", returned at " + std::to_string(KeGetCurrentIrql()));
         if (status == STATUS_MORE_PROCESSING_REQUIRED) return false;
@@ -81,7 +61,7 @@ void Finish(PIRP irp, Tracker& t) {
             t.state = State::Returned;
             detail = DescribeIrp(t);
         }
-        Violate("IRP from IoAllocateIrp completed past its last completion routine", detail);
+        Violate(rules::kAllocatedPastLastRoutine, detail);
         return;
     }
     if (t.origin == Origin::Built) {
@@ -213,7 +193,7 @@ using namespace host::detail::iom;
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     KIRQL irql = KeGetCurrentIrql();
     if (irql > DISPATCH_LEVEL) {
-        Violate("IofCallDriver above DISPATCH_LEVEL", "IRP " + PointerText(Irp) + " at IRQL " + std::to_string(irql));
+        Violate(rules::kCallAboveDispatch, "IRP " + PointerText(Irp) + " at IRQL " + std::to_string(irql));
         return STATUS_INTERNAL_ERROR;
     }
     bool powerPending = false;
@@ -221,9 +201,8 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     IoSetNextIrpStackLocation(Irp);
     if (Irp->CurrentLocation <= 0) {
         IoSkipCurrentIrpStackLocation(Irp);
-        Violate("no stack location left", "IRP " + PointerText(Irp) + " with " +
-                                              std::to_string(Irp->StackCount) + " locations sent to device " +
-                                              PointerText(DeviceObject));
+        Violate(rules::kNoStackLocation, "IRP " + PointerText(Irp) + " with " + std::to_string(Irp->StackCount) +
+                                             " locations sent to device " + PointerText(DeviceObject));
         return STATUS_INTERNAL_ERROR;
     }
     PIO_STACK_LOCATION sl = IoGetCurrentIrpStackLocation(Irp);
@@ -248,7 +227,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         IofCompleteRequest(Irp, IO_NO_INCREMENT);
     }
     if (KeGetCurrentIrql() != irql)
-        Violate("IRQL changed across dispatch routine",
+        Violate(rules::kIrqlChangedInDispatch,
                 "device " + PointerText(DeviceObject) + " major " + Hex(major) + " entered at " +
                     std::to_string(irql) + ", returned at " + std::to_string(KeGetCurrentIrql()));
     if (!t) return status;
@@ -269,7 +248,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     UNREFERENCED_PARAMETER(PriorityBoost);
     KIRQL irql = KeGetCurrentIrql();
     if (irql > DISPATCH_LEVEL) {
-        Violate("IofCompleteRequest above DISPATCH_LEVEL", "IRP " + PointerText(Irp) + " at IRQL " + std::to_string(irql));
+        Violate(rules::kCompleteAboveDispatch, "IRP " + PointerText(Irp) + " at IRQL " + std::to_string(irql));
         return;
     }
     std::unique_lock guard(Lock());
@@ -279,14 +258,14 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     if (!completable) {
         std::string detail = t ? DescribeIrp(*t) : "IRP " + PointerText(Irp) + " is not a live request";
         guard.unlock();
-        Violate("request completed twice", detail);
+        Violate(rules::kCompletedTwice, detail);
         return;
     }
     const char* rule = nullptr;
     if (Irp->IoStatus.Status == STATUS_PENDING)
-        rule = "request completed with STATUS_PENDING";
+        rule = rules::kCompletedWithPending;
     else if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST))
-        rule = "request completed with a cancel routine set";
+        rule = rules::kCompletedWithCancelRoutine;
     if (rule) {
         std::string detail = DescribeIrp(*t);
         guard.unlock();
@@ -298,5 +277,3 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     RunCompletion(Irp, t, false);
     NotifyStateChange();
 }
-
-void host::io::SetTracer(std::function<void(const TraceEvent&)> tracer) { Tracer() = std::move(tracer); }

@@ -45,7 +45,7 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     Irp->CancelIrql = irql;
     routine(IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp);
     if (cancelOwner == ThreadToken()) {
-        Violate("cancel routine returned holding the cancel spin lock",
+        Violate(rules::kCancelRoutineKeptLock,
                 "IRP " + PointerText(Irp) + ", routine " + PointerText(reinterpret_cast<const void*>(routine)));
         IoReleaseCancelSpinLock(irql);  // so a recording run can go on
     }

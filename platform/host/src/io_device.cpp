@@ -146,10 +146,10 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         auto it = Table().records.find(DeviceObject);
         _DEVOBJ_EXTENSION* r = it == Table().records.end() ? nullptr : it->second.get();
         if (!r || r->deleted) {
-            rule = "device object deleted twice";
+            rule = rules::kDeviceDeletedTwice;
             detail = r ? Name(*r) : "device " + PointerText(DeviceObject) + " never created";
         } else if (r->lower) {
-            rule = "device deleted while attached to a lower device";
+            rule = rules::kDeletedWhileAttached;
             detail = Name(*r) + " is attached to device " + PointerText(r->lower);
         } else {
             // A bus driver's PDO may delete itself on its removal while the function device
@@ -205,4 +205,11 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
     }
     ReferenceObject(top);
     return top;
+}
+
+// For the PnP manager, which lives in the simulation: a device it holds may be gone.
+bool host::io::DeviceDeleted(PDEVICE_OBJECT device) {
+    std::lock_guard guard(Lock());
+    _DEVOBJ_EXTENSION* r = DeviceRecordLocked(device);
+    return !r || r->deleted;
 }

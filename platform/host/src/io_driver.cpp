@@ -110,7 +110,7 @@ PDRIVER_OBJECT host::io::LoadDriver(const std::u16string& name, PDRIVER_INITIALI
 
 void host::io::UnloadDriver(PDRIVER_OBJECT driver) {
     if (driver->DeviceObject) {
-        Violate("driver unloaded with devices",
+        Violate(rules::kUnloadedWithDevices,
                 "driver " + Narrow(FromCounted(&driver->DriverName)) + " still has device " +
                     PointerText(driver->DeviceObject));
         return;

@@ -139,7 +139,7 @@ void CancelThreadRequests(const void* thread) {
             TrackerPtr t = FindIrpLocked(r->irp);
             detail = t ? DescribeIrp(*t) : "IRP " + PointerText(r->irp);
         }
-        Violate("request not completed after the thread that issued it ended and it was cancelled", detail);
+        Violate(rules::kThreadRequestNotCancelled, detail);
     }
 }
 

@@ -97,7 +97,7 @@ NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevIns
                                        ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey) {
     KIRQL irql = KeGetCurrentIrql();
     if (irql != PASSIVE_LEVEL) {
-        Violate("IoOpenDeviceRegistryKey above PASSIVE_LEVEL", "at IRQL " + std::to_string(irql));
+        Violate(rules::kOpenKeyAbovePassive, "at IRQL " + std::to_string(irql));
         return STATUS_INVALID_DEVICE_STATE;
     }
     if (DevInstKeyType != PLUGPLAY_REGKEY_DRIVER) return STATUS_INVALID_PARAMETER;

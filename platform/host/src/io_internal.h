@@ -104,6 +104,11 @@ FrameRef BeginFrame(Tracker& t, int location, bool forced);              // lock
 bool EndFrame(Tracker& t, const FrameRef& frame, NTSTATUS status, Findings* out);  // lock held; true = deferred
 bool PassLocation(Tracker& t, int location, bool marked, Findings* out);  // lock held; true = defer
 
+// ---- Trace ----
+// Reports a stack location a request is sent to (completion false) or completes, to the
+// watcher set with host::io::SetTracer, if any.
+void Trace(bool completion, PDEVICE_OBJECT device, PIO_STACK_LOCATION sl, NTSTATUS status);
+
 // ---- Completion ----
 // Continues completion of a request whose forced-pending call has returned.
 void QueueDeferred(PIRP irp, TrackerPtr t);

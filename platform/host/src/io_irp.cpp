@@ -158,14 +158,14 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
         TrackerPtr t = FindIrpLocked(Irp);
         if (!t) {
             guard.unlock();
-            Violate("IRP freed twice or never allocated", "IRP " + PointerText(Irp));
+            Violate(rules::kIrpFreedTwice, "IRP " + PointerText(Irp));
             return;
         }
         // Inside the allocator's own completion routine the state is already Returned.
         if (t->state != State::Allocated && t->state != State::Returned) {
             std::string detail = DescribeIrp(*t);
             guard.unlock();
-            Violate("IRP freed while in use", detail);
+            Violate(rules::kIrpFreedInUse, detail);
             return;
         }
         Table().live.erase(Irp);

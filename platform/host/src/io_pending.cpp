@@ -22,9 +22,9 @@ void Check(const Tracker& t, int location, const Epoch& e, uint64_t frame, NTSTA
     std::string detail = "IRP " + PointerText(t.irp) + " #" + std::to_string(t.serial) +
                          " stack location " + std::to_string(location) + " returned " + Hex(static_cast<ULONG>(status));
     if (status == STATUS_PENDING && !marked)
-        out->push_back({"STATUS_PENDING returned without IoMarkIrpPending", detail});
+        out->push_back({rules::kPendingWithoutMark, detail});
     else if (status != STATUS_PENDING && marked)
-        out->push_back({"IoMarkIrpPending with a status other than STATUS_PENDING", detail});
+        out->push_back({rules::kMarkWithoutPending, detail});
 }
 
 }  // namespace

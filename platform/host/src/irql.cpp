@@ -17,7 +17,7 @@ std::string LockText(PKSPIN_LOCK lock) {
 bool Acquire(PKSPIN_LOCK lock) {
     uintptr_t self = ThreadToken();
     if (__atomic_load_n(lock, __ATOMIC_RELAXED) == self) {
-        Violate("spin lock acquired recursively", LockText(lock));
+        Violate(rules::kSpinLockRecursive, LockText(lock));
         return false;
     }
     for (;;) {
@@ -30,11 +30,11 @@ bool Acquire(PKSPIN_LOCK lock) {
 
 bool Release(PKSPIN_LOCK lock) {
     if (CurrentIrql() != DISPATCH_LEVEL) {
-        Violate("spin lock released at the wrong IRQL", LockText(lock));
+        Violate(rules::kSpinLockReleasedWrongIrql, LockText(lock));
         return false;
     }
     if (__atomic_load_n(lock, __ATOMIC_RELAXED) != ThreadToken()) {
-        Violate("spin lock released by a thread that does not hold it", LockText(lock));
+        Violate(rules::kSpinLockNotHeld, LockText(lock));
         return false;
     }
     __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
@@ -56,7 +56,7 @@ void host::CheckIrqlContract(KIRQL Highest, const char* Routine) {
 KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
     KIRQL old = CurrentIrql();
     if (NewIrql < old) {
-        Violate("IRQL raised to a lower level",
+        Violate(rules::kIrqlRaisedLower,
                 "KfRaiseIrql(" + std::to_string(NewIrql) + ") at IRQL " + std::to_string(old));
         return old;
     }
@@ -66,7 +66,7 @@ KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
 
 VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
     if (NewIrql > CurrentIrql()) {
-        Violate("IRQL lowered to a higher level",
+        Violate(rules::kIrqlLoweredHigher,
                 "KfLowerIrql(" + std::to_string(NewIrql) + ") at IRQL " + std::to_string(CurrentIrql()));
         return;
     }
@@ -78,7 +78,7 @@ VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { __atomic_store_n(SpinLoc
 KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
     KIRQL old = CurrentIrql();
     if (old > DISPATCH_LEVEL) {
-        Violate("spin lock acquired above DISPATCH_LEVEL", LockText(SpinLock));
+        Violate(rules::kSpinLockAboveDispatch, LockText(SpinLock));
         return old;
     }
     CurrentIrql() = DISPATCH_LEVEL;
@@ -92,11 +92,11 @@ VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
 
 VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
     if (CurrentIrql() > DISPATCH_LEVEL) {
-        Violate("spin lock acquired above DISPATCH_LEVEL", LockText(SpinLock));
+        Violate(rules::kSpinLockAboveDispatch, LockText(SpinLock));
         return;
     }
     if (CurrentIrql() < DISPATCH_LEVEL) {
-        Violate("spin lock acquired at the wrong IRQL", LockText(SpinLock));
+        Violate(rules::kSpinLockWrongIrql, LockText(SpinLock));
         return;
     }
     Acquire(SpinLock);

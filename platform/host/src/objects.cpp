@@ -26,7 +26,7 @@ Table& Objects() {
 }
 
 std::string UnknownRule(const Table& t, const void* object) {
-    return t.destroyed.count(object) ? "object dereferenced too often" : "reference on an unknown object";
+    return t.destroyed.count(object) ? rules::kObjectOverDereferenced : rules::kUnknownObject;
 }
 
 void Reset() {

@@ -85,7 +85,7 @@ bool ClaimWaitWake(PDEVICE_OBJECT device, PIRP irp) {
         earlier = G().waitWake[serial];
     }
     if (Live(earlier)) {
-        Violate("second wait-wake request to a device",
+        Violate(rules::kSecondWaitWake,
                 "IRP " + PointerText(irp) + " sent to device " + PointerText(device) + " while IRP " +
                     PointerText(earlier.irp) + " #" + std::to_string(earlier.serial) + " waits there");
         return false;
@@ -170,7 +170,7 @@ bool PowerCallAllowed(PDEVICE_OBJECT device, PIRP irp, bool* forcePending) {
     if (IoGetNextIrpStackLocation(irp)->MajorFunction != IRP_MJ_POWER) return true;
     iom::TrackerPtr t = iom::FindIrp(irp);
     if (t && t->origin == iom::Origin::Request && irp->CurrentLocation == irp->StackCount + 1) return true;
-    Violate("power request sent with IoCallDriver",
+    Violate(rules::kPowerWithIoCallDriver,
             "IRP " + PointerText(irp) + " minor " + Hex(IoGetNextIrpStackLocation(irp)->MinorFunction) +
                 " to device " + PointerText(device) + "; power requests go down with PoCallDriver");
     return false;

@@ -158,20 +158,20 @@ void Release(PVOID p, const ULONG* expectedTag) {
     if (it == s.live.end()) {
         bool twice = s.freed.count(p) != 0;
         guard.unlock();
-        Violate(twice ? "pool freed twice" : "pool freed with a pointer the pool never gave",
+        Violate(twice ? rules::kPoolFreedTwice : rules::kPoolFreedForeign,
                 "address " + PointerText(p));
         return;
     }
     Live block = it->second;
     if (expectedTag && *expectedTag != block.tag) {
         guard.unlock();
-        Violate("pool freed with the wrong tag", BlockText(p, block.type, block.tag, block.size) +
+        Violate(rules::kPoolFreedWrongTag, BlockText(p, block.type, block.tag, block.size) +
                                                      ", freed as '" + pool::TagText(*expectedTag) + "'");
         return;
     }
     if (!IrqlAllows(block.type)) {
         guard.unlock();
-        Violate("paged pool freed at DISPATCH_LEVEL", BlockText(p, block.type, block.tag, block.size) +
+        Violate(rules::kPagedPoolFreedAtDispatch, BlockText(p, block.type, block.tag, block.size) +
                                                           " at IRQL " + std::to_string(CurrentIrql()));
         return;
     }
@@ -181,7 +181,7 @@ void Release(PVOID p, const ULONG* expectedTag) {
         std::string damage = ReleaseSpecial(s, p);
         guard.unlock();
         if (!damage.empty())
-            Violate("special pool: block corrupted", BlockText(p, block.type, block.tag, block.size) + ": " + damage);
+            Violate(rules::kSpecialPoolCorrupted, BlockText(p, block.type, block.tag, block.size) + ": " + damage);
         return;
     }
     guard.unlock();
@@ -290,11 +290,11 @@ namespace {
 
 PVOID Allocate(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag, void* caller) {
     if (PoolType < 0 || PoolType >= MaxPoolType || PoolType == DontUseThisType) {
-        Violate("pool allocated with an invalid type", "type " + std::to_string(PoolType));
+        Violate(rules::kPoolInvalidType, "type " + std::to_string(PoolType));
         return nullptr;
     }
     if (!IrqlAllows(PoolType)) {
-        Violate("paged pool allocated at DISPATCH_LEVEL",
+        Violate(rules::kPagedPoolAllocatedAtDispatch,
                 std::string(TypeName(PoolType)) + " at IRQL " + std::to_string(CurrentIrql()));
         return nullptr;
     }

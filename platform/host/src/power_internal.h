@@ -1,5 +1,9 @@
 // The power manager's shared pieces: its worker threads, the per-device gates that keep one
 // set/query request of each kind active, and the states drivers record with PoSetPowerState.
+// Unlike the PnP manager (sim/pnp_manager.h) it is part of the platform: the driver calls
+// its routines itself (PoCallDriver, PoRequestPowerIrp, PoStartNextPowerIrp,
+// PoSetPowerState), so they are kernel routines, and the system transitions it sends go
+// through the same per-device gates.
 #pragma once
 
 #include <functional>

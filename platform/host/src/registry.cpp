@@ -147,7 +147,7 @@ NTSTATUS KeyFromHandle(HANDLE h, ACCESS_MASK needed, Key** key) {
 
 bool AtPassive(const char* routine) {
     if (CurrentIrql() == PASSIVE_LEVEL) return true;
-    Violate("registry call above PASSIVE_LEVEL",
+    Violate(rules::kRegistryAbovePassive,
             std::string(routine) + " at IRQL " + std::to_string(CurrentIrql()));
     return false;
 }

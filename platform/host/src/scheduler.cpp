@@ -129,7 +129,7 @@ void WakeExpired() {
 void ReportDeadlock(std::unique_lock<std::mutex>& lock) {
     std::string detail = "every platform thread waits and none has a deadline: " + WaitSummaryLocked();
     lock.unlock();
-    Violate("deadlock", detail);
+    Violate(rules::kDeadlock, detail);
     lock.lock();
     if (AnyRunning() || EarliestDeadline() != kNoDeadline) return;
     std::vector<Wait*> all(S().waits.begin(), S().waits.end());
@@ -143,7 +143,7 @@ void ReportOverrun(std::unique_lock<std::mutex>& lock) {
                          ", every platform thread waiting on a deadline: " + WaitSummaryLocked();
     S().limit = 0;
     lock.unlock();
-    Violate("time limit", detail);
+    Violate(rules::kTimeLimit, detail);
     lock.lock();
 }
 

@@ -32,7 +32,7 @@ void Run(const std::shared_ptr<ThreadRecord>& thread, const std::function<void()
     }
     iom::CancelThreadRequests(thread.get());
     if (CurrentIrql() != PASSIVE_LEVEL) {
-        Violate("thread ended at raised IRQL",
+        Violate(rules::kThreadEndedRaised,
                 CurrentThreadName() + " ended at IRQL " + std::to_string(CurrentIrql()));
         CurrentIrql() = PASSIVE_LEVEL;
     }
@@ -86,7 +86,7 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, O
                                     HANDLE, PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
                                     PVOID StartContext) {
     if (CurrentIrql() != PASSIVE_LEVEL) {
-        Violate("PsCreateSystemThread above PASSIVE_LEVEL", "at IRQL " + std::to_string(CurrentIrql()));
+        Violate(rules::kCreateThreadAbovePassive, "at IRQL " + std::to_string(CurrentIrql()));
         return STATUS_UNSUCCESSFUL;
     }
     if (!ThreadHandle || !StartRoutine) return STATUS_INVALID_PARAMETER;
@@ -107,7 +107,7 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, O
 
 NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) {
     if (!InSystemThread())
-        Violate("PsTerminateSystemThread outside a system thread", "called by " + CurrentThreadName());
+        Violate(rules::kTerminateOutsideSystemThread, "called by " + CurrentThreadName());
     if (imageThreadEnd) std::longjmp(*imageThreadEnd, 1);
     // In recording mode a host::Thread still ends here: its start catches this too.
     throw TerminateThread{ExitStatus};

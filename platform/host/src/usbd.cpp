@@ -11,6 +11,7 @@ namespace {
 
 using host::detail::CurrentIrql;
 using host::detail::Violate;
+namespace rules = host::verifier::rules;
 
 constexpr ULONG kTag = 'USBD';
 
@@ -21,11 +22,11 @@ bool IrqlAtMost(KIRQL highest, const char* rule, const char* routine) {
 }
 
 bool AtPassive(const char* routine) {
-    return IrqlAtMost(PASSIVE_LEVEL, "USB driver library call above PASSIVE_LEVEL", routine);
+    return IrqlAtMost(PASSIVE_LEVEL, rules::kUsbdAbovePassive, routine);
 }
 
 bool BelowDispatch(const char* routine) {
-    return IrqlAtMost(APC_LEVEL, "USB descriptor parse at DISPATCH_LEVEL", routine);
+    return IrqlAtMost(APC_LEVEL, rules::kUsbdParseAtDispatch, routine);
 }
 
 // The descriptor at p when the whole of it lies before end; nullptr otherwise (including a

@@ -80,4 +80,7 @@ bool Fired(const std::string& rule) {
     return false;
 }
 
+// The PnP manager's rules are checked in the simulation and reported the same way.
+void Report(const std::string& rule, const std::string& detail) { detail::Violate(rule, detail); }
+
 }  // namespace host::verifier

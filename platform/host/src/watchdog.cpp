@@ -35,7 +35,7 @@ void Bark(unsigned seconds) {
     std::string running = RunningThreadNames();
     if (running.empty()) return;  // every thread waits: a deadlock or real-time waits
     Progress();                   // in recording mode, one report per quiet period
-    Violate("watchdog", "no progress for " + std::to_string(seconds) + " s while running: " + running);
+    Violate(rules::kWatchdog, "no progress for " + std::to_string(seconds) + " s while running: " + running);
 }
 
 void Watch() {
