@@ -48,8 +48,7 @@ KIRQL KeGetCurrentIrql(void) { return CurrentIrql(); }
 void host::CheckIrqlContract(KIRQL Highest, const char* Routine) {
     KIRQL now = CurrentIrql();
     if (now <= Highest) return;
-    Violate(Highest < DISPATCH_LEVEL ? "routine that may wait called at DISPATCH_LEVEL or above"
-                                     : "routine for DISPATCH_LEVEL called above it",
+    Violate(Highest < DISPATCH_LEVEL ? rules::kMayWaitAtDispatch : rules::kDispatchSafeAbove,
             std::string(Routine) + " at IRQL " + std::to_string(now) + " on " + CurrentThreadName());
 }
 
