@@ -10,9 +10,20 @@ static ULONG ContiguousFrom(ULONG Index, ULONG Count) {
     return Index + Count > OUTPUT_RING_SIZE ? OUTPUT_RING_SIZE - Index : Count;
 }
 
+// A producer waits only on a full ring and the stop only for an empty one: the pump signals
+// those two changes, not every packet.
 static VOID TakeOutput(FDO_EXTENSION* Extension, ULONG Bytes) {
+    if (Bytes == 0) {
+        return;
+    }
     Extension->OutputReadIndex = (Extension->OutputReadIndex + Bytes) & (OUTPUT_RING_SIZE - 1);
-    InterlockedExchangeAdd((LONG volatile*)&Extension->OutputCount, -(LONG)Bytes);
+    LONG before = InterlockedExchangeAdd((LONG volatile*)&Extension->OutputCount, -(LONG)Bytes);
+    if (before == OUTPUT_RING_SIZE) {
+        KeSetEvent(&Extension->OutputRoomEvent, IO_NO_INCREMENT, FALSE);
+    }
+    if ((ULONG)before == Bytes) {
+        KeSetEvent(&Extension->OutputDrainedEvent, IO_NO_INCREMENT, FALSE);
+    }
 }
 
 // The pump is the ring's only consumer: it alone moves OutputReadIndex. The count it reads
@@ -37,7 +48,7 @@ static VOID DrainOutput(FDO_EXTENSION* Extension) {
         if (status == STATUS_IO_TIMEOUT) {
             // A busy that outlived the writer's patience is stale (a lost ready report): the
             // wire pacing alone keeps the unit's buffer from overflowing.
-            ClearFlags(&Extension->Flags, UNIT_BUSY);
+            EndUnitBusy(Extension);
         }
         if (!NT_SUCCESS(status)) {
             return;
@@ -84,8 +95,8 @@ static BOOLEAN PumpCanDrain(FDO_EXTENSION* Extension) {
 }
 
 // Producers take OutputLock one at a time, so each call's bytes stay together and in order.
-// A full ring is waited out in 50 ms steps while the unit's pump runs and drains; when it
-// does not (the unit is not open, the device has gone, or nothing drained for 2 s), the
+// A full ring is waited out while the unit's pump runs and drains (the pump's room signal
+// ends each wait, a look every 50 ms backs it); when it does not (the unit is not open, the device has gone, or nothing drained for 2 s), the
 // call returns what it queued so far, which the caller reports as a short count.
 ULONG EnqueueOutput(PDEVICE_OBJECT FunctionDevice, ULONG Reserved, const UCHAR* Source,
                     ULONG Length) {
@@ -100,6 +111,8 @@ ULONG EnqueueOutput(PDEVICE_OBJECT FunctionDevice, ULONG Reserved, const UCHAR* 
     ULONG total = 0;
     ULONG waited = 0;
     while (total < Length) {
+        // Cleared before the look, so room the pump makes after it ends the wait at once.
+        KeClearEvent(&ext->OutputRoomEvent);
         ULONG n = QueueSome(ext, Source + total, Length - total);
         total += n;
         if (n != 0) {
@@ -109,7 +122,7 @@ ULONG EnqueueOutput(PDEVICE_OBJECT FunctionDevice, ULONG Reserved, const UCHAR* 
         if (!PumpCanDrain(ext) || waited >= FULL_RING_PATIENCE_MS) {
             break;
         }
-        DelayMilliseconds(FULL_RING_POLL_MS);
+        TimedWait(&ext->OutputRoomEvent, FULL_RING_POLL_MS);
         waited += FULL_RING_POLL_MS;
     }
     KeSetEvent(&ext->OutputLock, IO_NO_INCREMENT, FALSE);

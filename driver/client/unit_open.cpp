@@ -4,13 +4,15 @@
 #include "unit/unit.h"
 #include "usb/usb.h"
 
-#define STOP_DRAIN_POLLS 5
 #define STOP_DRAIN_POLL_MS 100
+#define STOP_DRAIN_PATIENCE_MS 500
 #define STOP_SETTLE_MS 100
 #define CONTINUOUS_READS 2
 // An aborted read is home within a frame or two.
-#define READS_HOME_POLLS 20
 #define READS_HOME_POLL_MS 1
+#define READS_HOME_PATIENCE_MS 20
+
+static BOOLEAN OutputDrained(FDO_EXTENSION* Extension) { return ReadShared(&Extension->OutputCount) == 0; }
 
 // File handles, the child's client and the bring-up open and close one unit from different
 // threads; the open count and the start and stop it drives are one step under OpenLock. Its
@@ -100,10 +102,9 @@ VOID RecoverHaltedReads(FDO_EXTENSION* Extension) {
     if (!IsDeviceReady(device) || !NT_SUCCESS(AbortPipe(device, Extension->BulkInPipe))) {
         return;
     }
-    for (ULONG poll = 0; poll < READS_HOME_POLLS && ReadShared(&Extension->ReadsInFlight) != 0; ++poll) {
-        DelayMilliseconds(READS_HOME_POLL_MS);
-    }
-    if (ReadShared(&Extension->ReadsInFlight) == 0 && NT_SUCCESS(ResetPipe(device, Extension->BulkInPipe))) {
+    if (WaitForCondition(&Extension->ReadsHomeEvent, NoReadsInFlight, Extension, READS_HOME_POLL_MS,
+                         READS_HOME_PATIENCE_MS) &&
+        NT_SUCCESS(ResetPipe(device, Extension->BulkInPipe))) {
         TopUpReads(Extension);
     }
 }
@@ -145,9 +146,8 @@ NTSTATUS StartUnitIo(FDO_EXTENSION* Extension) {
 // thread, so a following start never finds a second pump on the ring.
 VOID StopUnitIo(FDO_EXTENSION* Extension) {
     MAY_WAIT();
-    for (ULONG poll = 0; poll < STOP_DRAIN_POLLS && ReadShared(&Extension->OutputCount) != 0; ++poll) {
-        DelayMilliseconds(STOP_DRAIN_POLL_MS);
-    }
+    WaitForCondition(&Extension->OutputDrainedEvent, OutputDrained, Extension, STOP_DRAIN_POLL_MS,
+                     STOP_DRAIN_PATIENCE_MS);
     ClearFlags(&Extension->Flags, UNIT_PUMP_RUNNING);
     KeSetEvent(&Extension->PumpEvent, EVENT_INCREMENT, FALSE);
     // The pump sees the flag after its current packet, whose waits are bounded (the busy
@@ -186,7 +186,7 @@ VOID ResumeUnitIo(FDO_EXTENSION* Extension) {
     MAY_WAIT();
     LockOpens(Extension);
     if (Extension->OpenCount != 0) {
-        ClearFlags(&Extension->Flags, UNIT_BUSY);
+        EndUnitBusy(Extension);
         TopUpReads(Extension);
     }
     UnlockOpens(Extension);

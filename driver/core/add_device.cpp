@@ -48,6 +48,13 @@ NTSTATUS CreateFunctionDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physic
     KeInitializeEvent(&ext->PowerUpEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&ext->IdleEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&ext->PumpEvent, SynchronizationEvent, FALSE);
+    // Signals of a change that a bounded wait looks for; each waiter looks again on waking.
+    KeInitializeEvent(&ext->FullPowerEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&ext->SlotsHomeEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&ext->ReadsHomeEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&ext->BusyEndedEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&ext->OutputRoomEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&ext->OutputDrainedEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&ext->OpenLock, SynchronizationEvent, TRUE);
     KeInitializeEvent(&ext->OutputLock, SynchronizationEvent, TRUE);
     KeInitializeEvent(&ext->WriteLock, SynchronizationEvent, TRUE);

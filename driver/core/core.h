@@ -73,6 +73,7 @@ struct FDO_EXTENSION {
     PIRP PendingSystemPowerIrp;
     KEVENT PowerUpEvent;
     NTSTATUS PowerUpStatus;  // set by the completion of a power-up, before PowerUpEvent
+    KEVENT FullPowerEvent;  // set when the unit is back in D0, for a writer holding back
 
     // The USB configuration: written by the start and the removal only.
     USBD_CONFIGURATION_HANDLE ConfigurationHandle;
@@ -96,6 +97,7 @@ struct FDO_EXTENSION {
     TransferSlot* SlotChain;
     TransferSlot* FreeSlotList;
     PVOID SlotPool;
+    KEVENT SlotsHomeEvent;  // set at each slot's return once the device is removed
 
     // Input: one packet at a time under InputLock (the ring has one writer); consumers keep
     // cursors of their own and read the write index without a lock.
@@ -103,6 +105,8 @@ struct FDO_EXTENSION {
     UCHAR InputRing[INPUT_RING_SIZE];
     ULONG InputWriteIndex;
     ULONG ReadsInFlight;
+    KEVENT ReadsHomeEvent;  // set when the last read in flight comes home
+    KEVENT BusyEndedEvent;  // set when a status packet ends the unit's busy
     ULONG PipeResets;  // in a row, without a read that brought data between them
     // The exchange waiting for a reply, handed over under ExchangeLock.
     KSPIN_LOCK ExchangeLock;
@@ -125,6 +129,8 @@ struct FDO_EXTENSION {
     ULONG OutputWriteIndex;
     ULONG OutputReadIndex;
     ULONG OutputCount;
+    KEVENT OutputRoomEvent;     // set when the pump takes from a full ring
+    KEVENT OutputDrainedEvent;  // set when the pump empties the ring
     PKTHREAD PumpThread;
     KEVENT PumpEvent;
     KEVENT WriteLock;

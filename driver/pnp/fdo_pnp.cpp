@@ -4,7 +4,7 @@
 #include "usb/usb.h"
 
 #define READS_END_POLL_MS 1
-#define READS_END_POLLS 1000
+#define READS_END_PATIENCE_MS 1000
 
 NTSTATUS PassPnpDown(FDO_EXTENSION* Extension, PIRP Irp) {
     IoSkipCurrentIrpStackLocation(Irp);
@@ -66,9 +66,8 @@ static NTSTATUS QueryRemove(FDO_EXTENSION* Extension, PIRP Irp) {
 // again, so it must not count reads that are only on their way out.
 static VOID WaitForReadsToEnd(FDO_EXTENSION* Extension) {
     MAY_WAIT();
-    for (ULONG poll = 0; poll < READS_END_POLLS && ReadShared(&Extension->ReadsInFlight) != 0; ++poll) {
-        DelayMilliseconds(READS_END_POLL_MS);
-    }
+    WaitForCondition(&Extension->ReadsHomeEvent, NoReadsInFlight, Extension, READS_END_POLL_MS,
+                     READS_END_PATIENCE_MS);
 }
 
 // Only a deconfiguration that went through ends the started state; either way the stop the

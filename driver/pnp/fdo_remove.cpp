@@ -47,15 +47,17 @@ static BOOLEAN WaitForTransferSlots(FDO_EXTENSION* Extension) {
     for (TransferSlot* slot = Extension->SlotChain; slot; slot = slot->NextInPool) {
         ++slots;
     }
-    for (ULONG waited = 0; KeReadStateSemaphore(&Extension->FreeSlotSemaphore) < slots;
-         waited += SLOT_HOME_POLL_MS) {
+    for (ULONG waited = 0;; waited += SLOT_HOME_POLL_MS) {
+        KeClearEvent(&Extension->SlotsHomeEvent);
+        if (KeReadStateSemaphore(&Extension->FreeSlotSemaphore) >= slots) {
+            return TRUE;
+        }
         if (waited >= SLOT_HOME_PATIENCE_MS) {
             return FALSE;
         }
         AbortPipesAgain(Extension->DeviceObject);
-        DelayMilliseconds(SLOT_HOME_POLL_MS);
+        TimedWait(&Extension->SlotsHomeEvent, SLOT_HOME_POLL_MS);
     }
-    return TRUE;
 }
 
 // Nothing may use the unit once it is gone: it is closed, its slot released (so no request

@@ -86,6 +86,7 @@ NTSTATUS NTAPI DevicePowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
     PDEVICE_OBJECT fdo = (PDEVICE_OBJECT)Context;
     if (NT_SUCCESS(Irp->IoStatus.Status)) {
         InterlockedExchange((LONG volatile*)&FdoExtension(fdo)->DevicePowerState, (LONG)PowerDeviceD0);
+        KeSetEvent(&FdoExtension(fdo)->FullPowerEvent, IO_NO_INCREMENT, FALSE);
     }
     IoDecrement(fdo);
     return STATUS_SUCCESS;

@@ -30,7 +30,7 @@ static BOOLEAN TakeStatusPacket(FDO_EXTENSION* Extension, const UCHAR* Packet, U
         if (Packet[2] == 0x00) {
             SetFlags(&Extension->Flags, UNIT_BUSY);
         } else {
-            ClearFlags(&Extension->Flags, UNIT_BUSY);
+            EndUnitBusy(Extension);
         }
     }
     return TRUE;
@@ -46,6 +46,8 @@ static VOID AppendPacket(FDO_EXTENSION* Extension, const UCHAR* Packet, ULONG Le
     }
     AppendInput(Extension, Packet, end);
 }
+
+BOOLEAN NoReadsInFlight(FDO_EXTENSION* Extension) { return ReadShared(&Extension->ReadsInFlight) == 0; }
 
 PIRP DeliverInput(FDO_EXTENSION* Extension) {
     DISPATCH_SAFE();
@@ -71,6 +73,9 @@ static VOID ReadEnded(FDO_EXTENSION* Extension) {
     while (seen > 0) {
         LONG before = InterlockedCompareExchange(count, seen - 1, seen);
         if (before == seen) {
+            if (seen == 1) {
+                KeSetEvent(&Extension->ReadsHomeEvent, IO_NO_INCREMENT, FALSE);
+            }
             break;
         }
         seen = before;

@@ -18,15 +18,27 @@ static BOOLEAN BelowFullPower(FDO_EXTENSION* Extension) {
 // A unit below D0 has its port suspended and takes no transfers. One that is open (its pump
 // runs) is waited for: a system sleep ends with a wake, or the device goes. Nothing wakes a
 // unit that is not open, so a write to it fails.
+// The power-up's completion sets FullPowerEvent; the pump's end and the device's going are
+// seen at the next look.
 static BOOLEAN WaitForFullPower(FDO_EXTENSION* Extension) {
     MAY_WAIT();
-    while (BelowFullPower(Extension)) {
+    for (;;) {
+        KeClearEvent(&Extension->FullPowerEvent);
+        if (!BelowFullPower(Extension)) {
+            return TRUE;
+        }
         if (!(ReadShared(&Extension->Flags) & UNIT_PUMP_RUNNING) || !IsDeviceReady(Extension->DeviceObject)) {
             return FALSE;
         }
-        DelayMilliseconds(POWER_POLL_MS);
+        TimedWait(&Extension->FullPowerEvent, POWER_POLL_MS);
     }
-    return TRUE;
+}
+
+VOID EndUnitBusy(FDO_EXTENSION* Extension) {
+    DISPATCH_SAFE();
+    if (ClearFlags(&Extension->Flags, UNIT_BUSY) & UNIT_BUSY) {
+        KeSetEvent(&Extension->BusyEndedEvent, IO_NO_INCREMENT, FALSE);
+    }
 }
 
 VOID FillBulkTransfer(struct _URB_BULK_OR_INTERRUPT_TRANSFER* Urb, USBD_PIPE_HANDLE Pipe,
@@ -88,11 +100,13 @@ static NTSTATUS SendPackets(PDEVICE_OBJECT DeviceObject, TransferSlot* Slot, con
         if (!IsDeviceReady(DeviceObject)) {
             return STATUS_INSUFFICIENT_RESOURCES;
         }
+        // Cleared before the look: the ready report that ends the busy after it wakes the wait.
+        KeClearEvent(&ext->BusyEndedEvent);
         if (ReadShared(&ext->Flags) & UNIT_BUSY) {
             if (heldBusy >= BUSY_PATIENCE_MS) {
                 return STATUS_IO_TIMEOUT;
             }
-            DelayMilliseconds(BUSY_POLL_MS);
+            TimedWait(&ext->BusyEndedEvent, BUSY_POLL_MS);
             heldBusy += BUSY_POLL_MS;
             continue;
         }

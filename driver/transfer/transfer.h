@@ -35,6 +35,8 @@ VOID ReleaseTransferSlot(PDEVICE_OBJECT DeviceObject, TransferSlot* Slot);
 // packets that completed; a short last piece counts its own bytes, not the fill).
 NTSTATUS BulkWrite(PDEVICE_OBJECT DeviceObject, const UCHAR* Bytes, ULONG Length);
 NTSTATUS BulkWriteCounted(PDEVICE_OBJECT DeviceObject, const UCHAR* Bytes, ULONG Length, ULONG* Sent);
+// Clears UNIT_BUSY and wakes a writer that it held back (any IRQL up to DISPATCH_LEVEL).
+VOID EndUnitBusy(FDO_EXTENSION* Extension);
 // The pacing of the unit's MIDI wire (WriteLock held).
 ULONG WireWaitMs(FDO_EXTENSION* Extension, ULONG Bytes);
 VOID ChargeWire(FDO_EXTENSION* Extension, ULONG Bytes);
@@ -44,12 +46,21 @@ VOID FillBulkTransfer(struct _URB_BULK_OR_INTERRUPT_TRANSFER* Urb, USBD_PIPE_HAN
 // Waits of the transfer engine: milliseconds, not alertable, kernel mode.
 NTSTATUS TimedWait(PVOID Object, ULONG Milliseconds);
 NTSTATUS DelayMilliseconds(ULONG Milliseconds);
+// Waits until Done holds, for at most PatienceMs; TRUE when it held. Whoever brings Done
+// about sets Event, which is cleared before each look, so a change after the look ends the
+// wait at once. Each wait is still cut at StepMs for another look: a signal that a second
+// waiter cleared costs no more than a poll.
+typedef BOOLEAN (*WAIT_CONDITION)(FDO_EXTENSION* Extension);
+BOOLEAN WaitForCondition(PKEVENT Event, WAIT_CONDITION Done, FDO_EXTENSION* Extension, ULONG StepMs,
+                         ULONG PatienceMs);
 
 // Bulk reader
 NTSTATUS SubmitBulkRead(PDEVICE_OBJECT DeviceObject, TransferSlot* Slot);
 NTSTATUS NTAPI BulkReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 // Returns a child read it filled, for completion once the input lock is released.
 PIRP DeliverInput(FDO_EXTENSION* Extension);
+// The last read to come home sets ReadsHomeEvent.
+BOOLEAN NoReadsInFlight(FDO_EXTENSION* Extension);
 
 // Request/response exchange
 #define EXCHANGE_ATTEMPTS 4

@@ -79,4 +79,8 @@ VOID ReleaseTransferSlot(PDEVICE_OBJECT DeviceObject, TransferSlot* Slot) {
     Slot->SlotFlags = 0;
     KeReleaseSpinLock(&ext->SlotListLock, irql);
     KeReleaseSemaphore(&ext->FreeSlotSemaphore, IO_NO_INCREMENT, 1, FALSE);
+    // Only the removal waits for every slot; the data paths pay nothing before it.
+    if (ReadShared(&ext->Flags) & DEVICE_REMOVED) {
+        KeSetEvent(&ext->SlotsHomeEvent, IO_NO_INCREMENT, FALSE);
+    }
 }

@@ -58,9 +58,12 @@ NTSTATUS AbortPipes(PDEVICE_OBJECT DeviceObject) {
     if (!ext->InterfaceInfo) {
         return status;
     }
-    for (ULONG waited = 0; ReadShared(&ext->ReadsInFlight) != 0 && waited < READS_HOME_PATIENCE_MS;
-         waited += READS_HOME_POLL_MS) {
-        DelayMilliseconds(READS_HOME_POLL_MS);
+    for (ULONG waited = 0; waited < READS_HOME_PATIENCE_MS; waited += READS_HOME_POLL_MS) {
+        KeClearEvent(&ext->ReadsHomeEvent);
+        if (NoReadsInFlight(ext)) {
+            break;
+        }
+        TimedWait(&ext->ReadsHomeEvent, READS_HOME_POLL_MS);
         AbortEveryPipe(DeviceObject, FALSE);
     }
     return status;

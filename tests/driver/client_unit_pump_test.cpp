@@ -164,6 +164,20 @@ TEST_F(UnitPumpTest, AFullRingWithoutAPumpIsReportedNotWaitedFor) {
     CloseUnit(Fdo(u));
 }
 
+// The pump's first packet out of a full ring wakes the producer waiting for room, rather
+// than the producer's next look 50 ms on.
+TEST_F(UnitPumpTest, AProducerWaitingOnAFullRingGoesOnWhenThePumpMakesRoom) {
+    Unit& u = Started();
+    ASSERT_EQ(1u, OpenUnit(Fdo(u)));
+    std::vector<uint8_t> bytes = Pattern(1024 + 64);
+    int64_t before = host::Now();
+    EXPECT_EQ(ULONG(bytes.size()), Enqueue(u, bytes));
+    EXPECT_LT(host::Now() - before, host::Ms(10));
+    ASSERT_TRUE(Received(bytes.size()));
+    EXPECT_EQ(bytes, unit_->MidiOut());
+    CloseUnit(Fdo(u));
+}
+
 TEST_F(UnitPumpTest, TheLastCloseSendsWhatWasQueuedBeforeIt) {
     Unit& u = Started();
     ASSERT_EQ(1u, OpenUnit(Fdo(u)));

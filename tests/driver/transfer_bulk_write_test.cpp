@@ -61,6 +61,25 @@ TEST_F(BulkWriteTest, TheWriterHoldsBackWhileTheUnitIsBusy) {
     EXPECT_LE(sentAt - start, host::Ms(125));  // the next 20 ms check, then one frame
 }
 
+// The ready report's completion wakes the writer: it does not wait for its next look.
+TEST_F(BulkWriteTest, AReadyReportEndsTheHoldBackAtOnce) {
+    Unit& u = Plug();
+    ASSERT_EQ(STATUS_SUCCESS, Start(u));
+    SetFlags(&Fdo(u)->Flags, UNIT_BUSY);
+    int64_t start = host::Now();
+    host::Thread ready("unit ready", [&] {
+        host::Advance(host::Ms(105));
+        EndUnitBusy(Fdo(u));
+    });
+    std::vector<uint8_t> bytes = Bytes(10);
+    EXPECT_EQ(STATUS_SUCCESS, BulkWrite(u.fdo, bytes.data(), 10));
+    int64_t sentAt = host::Now();
+    ready.Join();
+    EXPECT_EQ(1u, OutTransfers(u).size());
+    EXPECT_GE(sentAt - start, host::Ms(105));
+    EXPECT_LE(sentAt - start, host::Ms(107));  // the packet's frame, not the 120 ms look
+}
+
 TEST_F(BulkWriteTest, AStopWhileBusyEndsTheWrite) {
     Unit& u = Plug();
     ASSERT_EQ(STATUS_SUCCESS, Start(u));
