@@ -2,6 +2,8 @@
 
 // The child's client is the one driver on the whole stream of units. The requests take no
 // I/O reference on the child; each unit a handler picks from the table is referenced instead.
+// Each handler states its own IRQL contract: the read is safe at DISPATCH_LEVEL, the rest may
+// wait.
 NTSTATUS ChildInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp,
                                     PIO_STACK_LOCATION Stack, PDO_EXTENSION* Extension) {
     UNREFERENCED_PARAMETER(DeviceObject);

@@ -75,6 +75,7 @@ BOOLEAN CloseUnit(FDO_EXTENSION* Extension) {
 // is counted before it is sent, so two callers (an open's resume and the pump's recovery)
 // never have more than CONTINUOUS_READS out between them.
 VOID TopUpReads(FDO_EXTENSION* Extension) {
+    MAY_WAIT();
     LONG volatile* inFlight = (LONG volatile*)&Extension->ReadsInFlight;
     for (ULONG tries = 0; tries < CONTINUOUS_READS; ++tries) {
         if (InterlockedIncrement(inFlight) > CONTINUOUS_READS) {

@@ -30,6 +30,7 @@ ULONG ReadRegistryDword(HANDLE Key, PCWSTR ValueName, ULONG Default) {
 }
 
 static void ReadSettings(PUNICODE_STRING RegistryPath) {
+    MAY_WAIT();
     OBJECT_ATTRIBUTES attributes;
     HANDLE key = NULL;
 
@@ -44,6 +45,7 @@ static void ReadSettings(PUNICODE_STRING RegistryPath) {
 }
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+    MAY_WAIT();
     // A freshly loaded image starts from the defaults; so does every load on the host.
     Settings.Interface = DEFAULT_INTERFACE;
     Settings.Alternate = DEFAULT_ALTERNATE;

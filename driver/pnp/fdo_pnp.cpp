@@ -42,6 +42,7 @@ static NTSTATUS ChangeIfStarted(FDO_EXTENSION* Extension, PIRP Irp, ULONG Bit, B
 // A cancel is handled on the way up: the devices below are restored first. The query left
 // the unit's reads to end as they completed; an open unit gets them back.
 static NTSTATUS CancelQuery(FDO_EXTENSION* Extension, PIRP Irp, ULONG Bit) {
+    MAY_WAIT();
     NTSTATUS status = SendPnpDownAndWait(Extension, Irp);
     if (ReadShared(&Extension->Flags) & DEVICE_STARTED) {
         ClearFlags(&Extension->Flags, Bit);

@@ -92,6 +92,7 @@ NTSTATUS FdoRemove(FDO_EXTENSION* Extension, PIRP Irp) {
 }
 
 NTSTATUS FdoSurpriseRemoval(FDO_EXTENSION* Extension, PIRP Irp) {
+    MAY_WAIT();
     IoDecrement(Extension->DeviceObject);
     SetFlags(&Extension->Flags, DEVICE_REMOVED);
     AbortPipes(Extension->DeviceObject);

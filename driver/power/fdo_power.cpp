@@ -130,8 +130,10 @@ static NTSTATUS WaitWake(FDO_EXTENSION* Extension, PIRP Irp) {
     return status;
 }
 
+// The device is power-pageable: its power requests come at PASSIVE_LEVEL.
 NTSTATUS FdoPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack,
                   FDO_EXTENSION* Extension) {
+    MAY_WAIT();
     IoIncrement(DeviceObject);
     switch (Stack->MinorFunction) {
     case IRP_MN_SET_POWER:

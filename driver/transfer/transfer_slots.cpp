@@ -54,7 +54,7 @@ VOID FreeTransferSlots(FDO_EXTENSION* Extension) {
 
 // The semaphore is taken before a slot is popped, so the list is never empty here.
 TransferSlot* AcquireTransferSlot(PDEVICE_OBJECT DeviceObject) {
-    DISPATCH_SAFE();
+    MAY_WAIT();
     FDO_EXTENSION* ext = FdoExtension(DeviceObject);
     if (TimedWait(&ext->FreeSlotSemaphore, SLOT_WAIT_MS) == STATUS_TIMEOUT) {
         return NULL;

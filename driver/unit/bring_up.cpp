@@ -12,6 +12,7 @@
 // is told by its length: the identity replies a mode switch draws, or a late answer to an
 // earlier attempt, are not taken for the device-ID reply.
 static VOID Identify(PDEVICE_OBJECT FunctionDevice, ULONG* Version, ULONG* Id) {
+    MAY_WAIT();
     UCHAR reply[REPLY_BUFFER_SIZE];
     BulkWrite(FunctionDevice, DisplaySetupMessage, DISPLAY_SETUP_LENGTH);
     SendDisplayText(FunctionDevice, 0, "\rInitializing USB Connection...");
@@ -31,6 +32,7 @@ static VOID Identify(PDEVICE_OBJECT FunctionDevice, ULONG* Version, ULONG* Id) {
 // The holder may be closed and idle, its port suspended: it is brought to full power for the
 // message and let go idle again.
 static VOID ShowConflict(PDEVICE_OBJECT FunctionDevice, ULONG Id) {
+    MAY_WAIT();
     SendDisplayText(FunctionDevice, 0, "Device ID %d already used!\nSelect different ID and reconnect", Id);
     FDO_EXTENSION* holder = ReferenceSlotUnit(Id);
     if (holder) {
@@ -41,6 +43,7 @@ static VOID ShowConflict(PDEVICE_OBJECT FunctionDevice, ULONG Id) {
 
 // A unit brought up again (a restart) keeps the slot it holds, unless its ID changed.
 static VOID TakeSlot(PDEVICE_OBJECT FunctionDevice, FDO_EXTENSION* Extension) {
+    MAY_WAIT();
     ULONG id = Extension->DeviceId;
     ULONG version = Extension->FirmwareVersion;
     UNIT_SLOT* held = (UNIT_SLOT*)ReadSharedPointer((PVOID volatile*)&Extension->UnitSlot);

@@ -75,6 +75,7 @@ NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject) {
 
 // The registry picks the alternate setting and keeps a record of the choice.
 static ULONG ChooseAlternate(FDO_EXTENSION* Extension) {
+    MAY_WAIT();
     HANDLE key = NULL;
     if (IoOpenDeviceRegistryKey(Extension->PhysicalDeviceObject, PLUGPLAY_REGKEY_DRIVER,
                                 DRIVER_KEY_ACCESS, &key) != STATUS_SUCCESS) {
