@@ -69,29 +69,35 @@ bool IsObject(const void* object, ObjectKind* kind) {
     return true;
 }
 
-LONG_PTR ReferenceObject(const void* object) {
-    Table& t = Objects();
-    std::unique_lock lock(t.lock);
+namespace {
+
+// The object's live entry, or the end after a report: the lock is dropped first, as the
+// report may end the run.
+std::map<const void*, Entry>::iterator LiveOrReport(Table& t, std::unique_lock<std::mutex>& lock,
+                                                    const void* object, const char* routine) {
     auto it = t.live.find(object);
     if (it == t.live.end()) {
         std::string rule = UnknownRule(t, object);
         lock.unlock();
-        Violate(rule, "ObReferenceObject(" + PointerText(object) + ")");
-        return 0;
+        Violate(rule, std::string(routine) + "(" + PointerText(object) + ")");
     }
-    return ++it->second.references;
+    return it;
+}
+
+}  // namespace
+
+LONG_PTR ReferenceObject(const void* object) {
+    Table& t = Objects();
+    std::unique_lock lock(t.lock);
+    auto it = LiveOrReport(t, lock, object, "ObReferenceObject");
+    return it == t.live.end() ? 0 : ++it->second.references;
 }
 
 LONG_PTR DereferenceObject(const void* object) {
     Table& t = Objects();
     std::unique_lock lock(t.lock);
-    auto it = t.live.find(object);
-    if (it == t.live.end()) {
-        std::string rule = UnknownRule(t, object);
-        lock.unlock();
-        Violate(rule, "ObDereferenceObject(" + PointerText(object) + ")");
-        return 0;
-    }
+    auto it = LiveOrReport(t, lock, object, "ObDereferenceObject");
+    if (it == t.live.end()) return 0;
     LONG_PTR left = --it->second.references;
     if (left > 0) return left;
     std::function<void()> destroy = std::move(it->second.destroy);
