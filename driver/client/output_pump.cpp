@@ -89,6 +89,10 @@ static ULONG QueueSome(FDO_EXTENSION* Extension, const UCHAR* Source, ULONG Leng
     return n;
 }
 
+static BOOLEAN RingHasRoom(FDO_EXTENSION* Extension) {
+    return ReadShared(&Extension->OutputCount) < OUTPUT_RING_SIZE;
+}
+
 // Is it worth waiting for the pump to make room?
 static BOOLEAN PumpCanDrain(FDO_EXTENSION* Extension) {
     return (ReadShared(&Extension->Flags) & UNIT_PUMP_RUNNING) && IsDeviceReady(Extension->DeviceObject);
@@ -96,8 +100,9 @@ static BOOLEAN PumpCanDrain(FDO_EXTENSION* Extension) {
 
 // Producers take OutputLock one at a time, so each call's bytes stay together and in order.
 // A full ring is waited out while the unit's pump runs and drains (the pump's room signal
-// ends each wait, a look every 50 ms backs it); when it does not (the unit is not open, the device has gone, or nothing drained for 2 s), the
-// call returns what it queued so far, which the caller reports as a short count.
+// ends each wait, a look every 50 ms backs it); when it does not (the unit is not open, the
+// device has gone, or nothing drained for 2 s), the call returns what it queued so far, which
+// the caller reports as a short count.
 ULONG EnqueueOutput(PDEVICE_OBJECT FunctionDevice, ULONG Reserved, const UCHAR* Source,
                     ULONG Length) {
     MAY_WAIT();
@@ -111,8 +116,6 @@ ULONG EnqueueOutput(PDEVICE_OBJECT FunctionDevice, ULONG Reserved, const UCHAR* 
     ULONG total = 0;
     ULONG waited = 0;
     while (total < Length) {
-        // Cleared before the look, so room the pump makes after it ends the wait at once.
-        KeClearEvent(&ext->OutputRoomEvent);
         ULONG n = QueueSome(ext, Source + total, Length - total);
         total += n;
         if (n != 0) {
@@ -122,7 +125,7 @@ ULONG EnqueueOutput(PDEVICE_OBJECT FunctionDevice, ULONG Reserved, const UCHAR* 
         if (!PumpCanDrain(ext) || waited >= FULL_RING_PATIENCE_MS) {
             break;
         }
-        TimedWait(&ext->OutputRoomEvent, FULL_RING_POLL_MS);
+        WaitForSignal(&ext->OutputRoomEvent, RingHasRoom, ext, FULL_RING_POLL_MS);
         waited += FULL_RING_POLL_MS;
     }
     KeSetEvent(&ext->OutputLock, IO_NO_INCREMENT, FALSE);

@@ -41,23 +41,24 @@ NTSTATUS ReleaseDeviceResources(PDEVICE_OBJECT FunctionDevice) {
 // completion that passed the ready test just before DEVICE_REMOVED was set sends its read
 // down again after the abort: the pipes are aborted again until every slot is back on the
 // free list. False when some never came back within the patience.
-static BOOLEAN WaitForTransferSlots(FDO_EXTENSION* Extension) {
-    MAY_WAIT();
+static BOOLEAN AllSlotsHome(FDO_EXTENSION* Extension) {
     LONG slots = 0;
     for (TransferSlot* slot = Extension->SlotChain; slot; slot = slot->NextInPool) {
         ++slots;
     }
-    for (ULONG waited = 0;; waited += SLOT_HOME_POLL_MS) {
-        KeClearEvent(&Extension->SlotsHomeEvent);
-        if (KeReadStateSemaphore(&Extension->FreeSlotSemaphore) >= slots) {
-            return TRUE;
-        }
+    return KeReadStateSemaphore(&Extension->FreeSlotSemaphore) >= slots;
+}
+
+static BOOLEAN WaitForTransferSlots(FDO_EXTENSION* Extension) {
+    MAY_WAIT();
+    for (ULONG waited = 0; !AllSlotsHome(Extension); waited += SLOT_HOME_POLL_MS) {
         if (waited >= SLOT_HOME_PATIENCE_MS) {
             return FALSE;
         }
         AbortPipesAgain(Extension->DeviceObject);
-        TimedWait(&Extension->SlotsHomeEvent, SLOT_HOME_POLL_MS);
+        WaitForSignal(&Extension->SlotsHomeEvent, AllSlotsHome, Extension, SLOT_HOME_POLL_MS);
     }
+    return TRUE;
 }
 
 // Nothing may use the unit once it is gone: it is closed, its slot released (so no request

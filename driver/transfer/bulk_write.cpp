@@ -15,6 +15,10 @@ static BOOLEAN BelowFullPower(FDO_EXTENSION* Extension) {
     return ReadShared(&Extension->DevicePowerState) > PowerDeviceD0;
 }
 
+static BOOLEAN AtFullPower(FDO_EXTENSION* Extension) { return !BelowFullPower(Extension); }
+
+static BOOLEAN NotBusy(FDO_EXTENSION* Extension) { return !(ReadShared(&Extension->Flags) & UNIT_BUSY); }
+
 // A unit below D0 has its port suspended and takes no transfers. One that is open (its pump
 // runs) is waited for: a system sleep ends with a wake, or the device goes. Nothing wakes a
 // unit that is not open, so a write to it fails.
@@ -22,16 +26,13 @@ static BOOLEAN BelowFullPower(FDO_EXTENSION* Extension) {
 // seen at the next look.
 static BOOLEAN WaitForFullPower(FDO_EXTENSION* Extension) {
     MAY_WAIT();
-    for (;;) {
-        KeClearEvent(&Extension->FullPowerEvent);
-        if (!BelowFullPower(Extension)) {
-            return TRUE;
-        }
+    while (BelowFullPower(Extension)) {
         if (!(ReadShared(&Extension->Flags) & UNIT_PUMP_RUNNING) || !IsDeviceReady(Extension->DeviceObject)) {
             return FALSE;
         }
-        TimedWait(&Extension->FullPowerEvent, POWER_POLL_MS);
+        WaitForSignal(&Extension->FullPowerEvent, AtFullPower, Extension, POWER_POLL_MS);
     }
+    return TRUE;
 }
 
 VOID EndUnitBusy(FDO_EXTENSION* Extension) {
@@ -100,13 +101,12 @@ static NTSTATUS SendPackets(PDEVICE_OBJECT DeviceObject, TransferSlot* Slot, con
         if (!IsDeviceReady(DeviceObject)) {
             return STATUS_INSUFFICIENT_RESOURCES;
         }
-        // Cleared before the look: the ready report that ends the busy after it wakes the wait.
-        KeClearEvent(&ext->BusyEndedEvent);
-        if (ReadShared(&ext->Flags) & UNIT_BUSY) {
+        if (!NotBusy(ext)) {
             if (heldBusy >= BUSY_PATIENCE_MS) {
                 return STATUS_IO_TIMEOUT;
             }
-            TimedWait(&ext->BusyEndedEvent, BUSY_POLL_MS);
+            // The ready report's completion ends the wait.
+            WaitForSignal(&ext->BusyEndedEvent, NotBusy, ext, BUSY_POLL_MS);
             heldBusy += BUSY_POLL_MS;
             continue;
         }

@@ -23,22 +23,33 @@ static LONGLONG Now(void) {
     return now.QuadPart;
 }
 
+// Timeout in 100 ns units, at least one.
+static VOID WaitStep(PKEVENT Event, WAIT_CONDITION Done, FDO_EXTENSION* Extension, LONGLONG Timeout) {
+    KeClearEvent(Event);
+    if (Done(Extension)) {
+        return;
+    }
+    LARGE_INTEGER relative;
+    relative.QuadPart = -Timeout;
+    KeWaitForSingleObject(Event, Executive, KernelMode, FALSE, &relative);
+}
+
+VOID WaitForSignal(PKEVENT Event, WAIT_CONDITION Done, FDO_EXTENSION* Extension, ULONG StepMs) {
+    MAY_WAIT();
+    WaitStep(Event, Done, Extension, (LONGLONG)StepMs * 10000);
+}
+
 BOOLEAN WaitForCondition(PKEVENT Event, WAIT_CONDITION Done, FDO_EXTENSION* Extension, ULONG StepMs,
                          ULONG PatienceMs) {
     MAY_WAIT();
     LONGLONG deadline = Now() + (LONGLONG)PatienceMs * 10000;
-    for (;;) {
-        KeClearEvent(Event);
-        if (Done(Extension)) {
-            return TRUE;
-        }
+    LONGLONG step = (LONGLONG)StepMs * 10000;
+    while (!Done(Extension)) {
         LONGLONG left = deadline - Now();
         if (left <= 0) {
             return FALSE;
         }
-        LONGLONG step = (LONGLONG)StepMs * 10000;
-        LARGE_INTEGER timeout;
-        timeout.QuadPart = -(left < step ? left : step);
-        KeWaitForSingleObject(Event, Executive, KernelMode, FALSE, &timeout);
+        WaitStep(Event, Done, Extension, left < step ? left : step);
     }
+    return TRUE;
 }

@@ -46,11 +46,15 @@ VOID FillBulkTransfer(struct _URB_BULK_OR_INTERRUPT_TRANSFER* Urb, USBD_PIPE_HAN
 // Waits of the transfer engine: milliseconds, not alertable, kernel mode.
 NTSTATUS TimedWait(PVOID Object, ULONG Milliseconds);
 NTSTATUS DelayMilliseconds(ULONG Milliseconds);
-// Waits until Done holds, for at most PatienceMs; TRUE when it held. Whoever brings Done
-// about sets Event, which is cleared before each look, so a change after the look ends the
-// wait at once. Each wait is still cut at StepMs for another look: a signal that a second
-// waiter cleared costs no more than a poll.
+// Waits for a change that whoever brings it about signals on Event. Only a caller that found
+// Done false waits: the event is cleared and Done looked at again before the wait, so a change
+// signalled after the first look ends the wait at once, and a path that finds Done true pays
+// nothing. Each wait is cut at StepMs for another look: a signal that a second waiter cleared
+// costs no more than a poll.
 typedef BOOLEAN (*WAIT_CONDITION)(FDO_EXTENSION* Extension);
+// One step of such a wait, for loops that count their own patience.
+VOID WaitForSignal(PKEVENT Event, WAIT_CONDITION Done, FDO_EXTENSION* Extension, ULONG StepMs);
+// Waits until Done holds, for at most PatienceMs; TRUE when it held.
 BOOLEAN WaitForCondition(PKEVENT Event, WAIT_CONDITION Done, FDO_EXTENSION* Extension, ULONG StepMs,
                          ULONG PatienceMs);
 

@@ -58,12 +58,9 @@ NTSTATUS AbortPipes(PDEVICE_OBJECT DeviceObject) {
     if (!ext->InterfaceInfo) {
         return status;
     }
-    for (ULONG waited = 0; waited < READS_HOME_PATIENCE_MS; waited += READS_HOME_POLL_MS) {
-        KeClearEvent(&ext->ReadsHomeEvent);
-        if (NoReadsInFlight(ext)) {
-            break;
-        }
-        TimedWait(&ext->ReadsHomeEvent, READS_HOME_POLL_MS);
+    for (ULONG waited = 0; !NoReadsInFlight(ext) && waited < READS_HOME_PATIENCE_MS;
+         waited += READS_HOME_POLL_MS) {
+        WaitForSignal(&ext->ReadsHomeEvent, NoReadsInFlight, ext, READS_HOME_POLL_MS);
         AbortEveryPipe(DeviceObject, FALSE);
     }
     return status;
